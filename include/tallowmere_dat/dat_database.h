@@ -1,0 +1,100 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <unordered_map>
+#include <vector>
+
+#include "tallowmere_dat/error.h"
+#include "tallowmere_dat/file.h"
+#include "tallowmere_dat/read_error.h"
+#include "tallowmere_dat/record_reader.h"
+
+namespace tallowmere_dat {
+
+/// The source-file label that the field frames of the archive records carry.
+inline constexpr std::string_view kRecordSourceLabel = "crates/tallowmere-dat/src/lib";
+
+/// The archive header: 80 bytes at file offset 320, read but never validated.
+struct DatHeader {
+  /// Absolute file offset of the header.
+  static constexpr std::uint64_t kOffset = 0x140;
+
+  std::uint32_t magic = 0;
+  std::uint32_t block_size = 0;
+  std::uint32_t file_size = 0;
+  std::uint32_t dataset = 0;
+  std::uint32_t subset = 0;
+  std::uint32_t free_head = 0;
+  std::uint32_t free_tail = 0;
+  std::uint32_t free_count = 0;
+  std::uint32_t root_offset = 0;
+  std::uint32_t new_lru = 0;
+  std::uint32_t old_lru = 0;
+  std::uint32_t use_lru = 0;
+  std::uint32_t master_map_id = 0;
+  std::uint32_t engine_version = 0;
+  std::uint32_t game_version = 0;
+  std::array<std::uint8_t, 16> version_string{};
+  std::uint32_t version_minor = 0;
+
+  /// Reads the header's fields in order, little-endian. On failure the source is back at the
+  /// header's start and the error carries one frame naming the field.
+  template <ByteSource S>
+  static std::expected<DatHeader, ReadError> read(S& source);
+
+  friend bool operator==(const DatHeader&, const DatHeader&) = default;
+};
+
+/// One 24-byte directory entry.
+struct DatFileEntry {
+  static constexpr std::size_t kSize = 24;
+
+  std::uint32_t bit_flags = 0;
+  std::uint32_t id = 0;
+  std::uint32_t offset = 0;  ///< First block of the file's chain.
+  std::uint32_t size = 0;    ///< Stored bytes (compressed size for a compressed entry).
+  std::uint32_t timestamp = 0;
+  std::uint32_t version = 0;
+
+  /// True when bit 0 of `bit_flags` is set: the stored bytes are LRS-compressed.
+  bool is_compressed() const { return (bit_flags & 1U) != 0; }
+
+  /// Reads the entry's fields in order, little-endian, by the same rules as `DatHeader::read`.
+  template <ByteSource S>
+  static std::expected<DatFileEntry, ReadError> read(S& source);
+
+  friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
+};
+
+/// An open archive: its header, its whole directory as a map from file identifier to entry, and
+/// the open file. Read-only after the open; retrieval may run on several threads at once.
+class DatDatabase {
+ public:
+  using FileMap = std::unordered_map<std::uint32_t, DatFileEntry>;
+
+  /// Opens the archive at `path`, reads its header and loads its directory. Fails with
+  /// `PathError` (the file can't be opened), `Io` (the seek to the header fails), `BinRead` (the
+  /// header is cut short), or the directory walk's error; no handle exists on failure.
+  static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path);
+
+  const DatHeader& header() const { return header_; }
+  const FileMap& files() const { return files_; }
+  const File& file() const { return file_; }
+
+ private:
+  DatDatabase(DatHeader header, File file) : header_(header), file_(std::move(file)) {}
+
+  DatHeader header_;
+  FileMap files_;
+  File file_;
+};
+
+extern template std::expected<DatHeader, ReadError> DatHeader::read(Cursor&);
+extern template std::expected<DatHeader, ReadError> DatHeader::read(File&);
+extern template std::expected<DatFileEntry, ReadError> DatFileEntry::read(Cursor&);
+extern template std::expected<DatFileEntry, ReadError> DatFileEntry::read(File&);
+
+}  // namespace tallowmere_dat

@@ -1,0 +1,94 @@
+#include "debug_text.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace tallowmere_dat::detail {
+namespace {
+
+struct DecodedChar {
+  char32_t code_point;
+  std::size_t length;
+};
+
+/// Decodes one well-formed UTF-8 sequence at the start of `s` (no overlongs, no surrogates).
+std::optional<DecodedChar> decode_utf8(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
+  const std::uint8_t lead = byte(0);
+  if (lead < 0x80) return DecodedChar{lead, 1};
+  std::size_t length = 0;
+  char32_t min = 0;
+  char32_t cp = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, min = 0x80, cp = lead & 0x1FU;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, min = 0x800, cp = lead & 0x0FU;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, min = 0x10000, cp = lead & 0x07U;
+  } else {
+    return std::nullopt;
+  }
+  if (s.size() < length) return std::nullopt;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0U) != 0x80U) return std::nullopt;
+    cp = (cp << 6U) | (byte(i) & 0x3FU);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  return DecodedChar{cp, length};
+}
+
+/// Controls and the invisible format characters that would hide in a terminal.
+bool is_printable(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+  if (c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E)) return false;
+  if ((c >= 0x2060 && c <= 0x2064) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB)) return false;
+  return true;
+}
+
+void append_hex(std::string& out, std::uint32_t value, int min_digits, const char* digits) {
+  std::string hex;
+  while (value != 0 || static_cast<int>(hex.size()) < min_digits) {
+    hex.insert(hex.begin(), digits[value & 0xFU]);
+    value >>= 4U;
+  }
+  out += hex;
+}
+
+void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
+  switch (c) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case '\0': out += "\\0"; return;
+    default: break;
+  }
+  if (is_printable(c)) {
+    out += encoded;
+    return;
+  }
+  out += "\\u{";
+  append_hex(out, static_cast<std::uint32_t>(c), 1, "0123456789abcdef");
+  out += '}';
+}
+
+}  // namespace
+
+std::string quote_debug(std::string_view bytes) {
+  std::string out = "\"";
+  while (!bytes.empty()) {
+    if (const auto decoded = decode_utf8(bytes)) {
+      append_escaped(out, decoded->code_point, bytes.substr(0, decoded->length));
+      bytes.remove_prefix(decoded->length);
+    } else {
+      out += "\\x";
+      append_hex(out, static_cast<std::uint8_t>(bytes.front()), 2, "0123456789ABCDEF");
+      bytes.remove_prefix(1);
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace tallowmere_dat::detail

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tallowmere_dat::detail {
+
+/// `bytes` in double quotes, escaped for debug output: `"` and `\` get a backslash; line feed,
+/// carriage return, tab and NUL become \n \r \t \0; other unprintable characters become
+/// \u{hex}; bytes that are not part of valid UTF-8 become \xHH.
+std::string quote_debug(std::string_view bytes);
+
+}  // namespace tallowmere_dat::detail

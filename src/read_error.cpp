@@ -1,0 +1,110 @@
+#include "tallowmere_dat/read_error.h"
+
+#include <cstddef>
+
+namespace tallowmere_dat {
+namespace {
+
+constexpr std::string_view kBoldOn = "\x1b[1m";
+constexpr std::string_view kBoldOff = "\x1b[22m";
+
+std::string repeat(std::string_view piece, std::size_t count) {
+  std::string out;
+  out.reserve(piece.size() * count);
+  for (std::size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+std::string hex(std::uint64_t value) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  std::string out;
+  do {
+    out.insert(out.begin(), kDigits[value & 0xFU]);
+    value >>= 4U;
+  } while (value != 0);
+  return out;
+}
+
+template <typename T>
+bool same_pointee(const std::shared_ptr<const T>& a, const std::shared_ptr<const T>& b) {
+  if (!a || !b) return a == b;
+  return *a == *b;
+}
+
+std::string render_backtrace(const ReadError::Backtrace& bt) {
+  std::string out = "\n \u257a" + repeat("\u2501", 20) + "\u2505 Backtrace \u2505" +
+                    repeat("\u2501", 20) + "\u2578\n\n";
+  const std::string innermost = bt.error ? bt.error->display() : std::string();
+  const bool enum_errors = bt.error && bt.error->get_if<ReadError::EnumErrors>() != nullptr;
+  for (std::size_t i = 0; i < bt.frames.size(); ++i) {
+    const BacktraceFrame& frame = bt.frames[i];
+    std::string message = frame.message();
+    if (i == 0) {
+      message = std::string(kBoldOn) + "Error: " + innermost + std::string(kBoldOff) + "\n    " +
+                (enum_errors ? "..." : "       ") + std::string(kBoldOn) + message +
+                std::string(kBoldOff);
+    }
+    out += " " + std::to_string(i) + ": " + std::string(kBoldOn) + message + std::string(kBoldOff) +
+           "\n";
+    if (const auto* full = std::get_if<BacktraceFrame::Full>(&frame.kind())) {
+      out += "     at " + full->file + ":" + std::to_string(full->line) + "\n";
+      if (full->code) out += *full->code;
+    }
+  }
+  out += "\n \u257a" + repeat("\u2501", 53) + "\u2578\n\n";
+  return out;
+}
+
+struct DisplayVisitor {
+  std::string operator()(const ReadError::BadMagic& e) const {
+    return "bad magic at 0x" + hex(e.pos) + ": " + e.found;
+  }
+  std::string operator()(const ReadError::AssertFail& e) const {
+    return e.message + " at 0x" + hex(e.pos);
+  }
+  std::string operator()(const ReadError::Io& e) const { return e.error.display(); }
+  std::string operator()(const ReadError::Custom& e) const { return e.err + " at 0x" + hex(e.pos); }
+  std::string operator()(const ReadError::NoVariantMatch& e) const {
+    return "no variants matched at 0x" + hex(e.pos);
+  }
+  std::string operator()(const ReadError::EnumErrors& e) const {
+    std::string out = "no variants matched at 0x" + hex(e.pos) + ":";
+    for (const auto& [name, error] : e.variant_errors) out += "\n  " + name + ": " + error.display();
+    return out;
+  }
+  std::string operator()(const ReadError::Backtrace& e) const { return render_backtrace(e); }
+};
+
+}  // namespace
+
+bool operator==(const BacktraceFrame::Custom& a, const BacktraceFrame::Custom& b) {
+  return same_pointee(a.error, b.error);
+}
+
+bool operator==(const ReadError::EnumErrors& a, const ReadError::EnumErrors& b) {
+  return a.pos == b.pos && a.variant_errors == b.variant_errors;
+}
+
+bool operator==(const ReadError::Backtrace& a, const ReadError::Backtrace& b) {
+  return same_pointee(a.error, b.error) && a.frames == b.frames;
+}
+
+std::string BacktraceFrame::message() const {
+  if (const auto* full = std::get_if<Full>(&kind_)) return full->message;
+  if (const auto* plain = std::get_if<Message>(&kind_)) return plain->message;
+  const auto& custom = std::get<Custom>(kind_);
+  return custom.error ? custom.error->display() : std::string();
+}
+
+std::string ReadError::display() const { return std::visit(DisplayVisitor{}, kind_); }
+
+ReadError with_context(ReadError error, BacktraceFrame frame) {
+  if (const auto* bt = error.get_if<ReadError::Backtrace>()) {
+    ReadError::Backtrace extended = *bt;
+    extended.frames.push_back(std::move(frame));
+    return extended;
+  }
+  return ReadError::Backtrace{std::make_shared<const ReadError>(std::move(error)), {std::move(frame)}};
+}
+
+}  // namespace tallowmere_dat

@@ -1,0 +1,191 @@
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tallowmere_dat/error.h"
+#include "tallowmere_dat/read_error.h"
+
+namespace tallowmere_dat {
+namespace {
+
+// The framed block, assembled from its rules rather than from the program's output.
+const std::string kBold = "\x1b[1m";
+const std::string kUnbold = "\x1b[22m";
+
+std::string times(const std::string& piece, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += piece;
+  return out;
+}
+
+std::string opening_bar() {
+  return "\n \xE2\x95\xBA" + times("\xE2\x94\x81", 20) + "\xE2\x94\x85 Backtrace \xE2\x94\x85" +
+         times("\xE2\x94\x81", 20) + "\xE2\x95\xB8\n\n";
+}
+
+std::string closing_bar() { return "\n \xE2\x95\xBA" + times("\xE2\x94\x81", 53) + "\xE2\x95\xB8\n\n"; }
+
+BacktraceFrame field_frame(const std::string& field, const std::string& record, std::uint32_t line) {
+  return BacktraceFrame::Full{"While parsing field '" + field + "' in " + record,
+                              "crates/tallowmere-dat/src/lib", line, std::nullopt};
+}
+
+TEST(IoErrorTest, OsErrorCarriesStrerrorTextAndKind) {
+  const IoError e = IoError::from_os(ENOENT);
+  EXPECT_EQ(e.kind(), IoErrorKind::NotFound);
+  EXPECT_EQ(e.os_code(), ENOENT);
+  EXPECT_EQ(e.display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(e.debug(), "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+}
+
+TEST(IoErrorTest, FixedMessageForms) {
+  EXPECT_EQ(IoError::fill_whole_buffer().debug(),
+            "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }");
+  EXPECT_EQ(IoError::fill_whole_buffer().display(), "failed to fill whole buffer");
+  EXPECT_EQ(IoError::not_enough_bytes().display(), "not enough bytes in reader");
+  EXPECT_EQ(IoError::not_enough_bytes().kind(), IoErrorKind::UnexpectedEof);
+  EXPECT_FALSE(IoError::not_enough_bytes().os_code().has_value());
+}
+
+TEST(IoErrorTest, KindNamesOfOsErrors) {
+  const struct {
+    int code;
+    const char* name;
+  } cases[] = {
+      {E2BIG, "ArgumentListTooLong"}, {EADDRINUSE, "AddrInUse"}, {EBUSY, "ResourceBusy"},
+      {EDQUOT, "QuotaExceeded"},      {EEXIST, "AlreadyExists"}, {EINTR, "Interrupted"},
+      {EINVAL, "InvalidInput"},       {EISDIR, "IsADirectory"},  {ELOOP, "FilesystemLoop"},
+      {ENOENT, "NotFound"},           {ENOSPC, "StorageFull"},   {ENAMETOOLONG, "InvalidFilename"},
+      {ENOTDIR, "NotADirectory"},     {EPIPE, "BrokenPipe"},     {EROFS, "ReadOnlyFilesystem"},
+      {ESPIPE, "NotSeekable"},        {ETXTBSY, "ExecutableFileBusy"}, {EXDEV, "CrossesDevices"},
+      {EMFILE, "TooManyOpenFiles"},   {ENFILE, "TooManyOpenFiles"},    {EOPNOTSUPP, "Unsupported"},
+      {EIO, "InputOutputError"},      {EACCES, "PermissionDenied"},    {EPERM, "PermissionDenied"},
+      {EAGAIN, "WouldBlock"},         {ECHILD, "Uncategorized"},       {EDOM, "Uncategorized"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(kind_name(kind_of_os_error(c.code)), c.name);
+  }
+}
+
+TEST(DatErrorDebugTest, EveryVariant) {
+  const struct {
+    DatError error;
+    std::string expected;
+  } cases[] = {
+      {DatError::NotFound{0x2A}, "NotFound(42)"},
+      {DatError::DuplicateId{7}, "DuplicateId(7)"},
+      {DatError::DuplicateNamespacedId{"sounds", 4294967295U},
+       "DuplicateNamespacedId { namespace: \"sounds\", file_id: 4294967295 }"},
+      {DatError::InvalidMagic{"x"}, "InvalidMagic(\"x\")"},
+      {DatError::UnsupportedVersion{0}, "UnsupportedVersion(0)"},
+      {DatError::InvalidNamespace{"n"}, "InvalidNamespace(\"n\")"},
+      {DatError::Corruption{"bad"}, "Corruption(\"bad\")"},
+      {DatError::DecompressionFailed{12}, "DecompressionFailed(12)"},
+      {DatError::Other{"o"}, "Other(\"o\")"},
+      {DatError(IoError::fill_whole_buffer()),
+       "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })"},
+      {DatError(ReadError(IoError::fill_whole_buffer())), "BinRead(failed to fill whole buffer)"},
+      {DatError::PathError{"/nowhere/client_portal.dat", IoError::from_os(ENOENT)},
+       "PathError { path: \"/nowhere/client_portal.dat\", source: Os { code: 2, kind: NotFound, "
+       "message: \"No such file or directory\" } }"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.error.debug(), c.expected);
+}
+
+TEST(DatErrorDebugTest, ConversionsPickTheirVariants) {
+  EXPECT_NE(DatError(IoError::fill_whole_buffer()).get_if<DatError::Io>(), nullptr);
+  EXPECT_NE(DatError(ReadError(IoError::fill_whole_buffer())).get_if<DatError::BinRead>(),
+            nullptr);
+}
+
+TEST(DatErrorDebugTest, TextsAndPathsAreEscaped) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"a\"b", R"("a\"b")"},
+      {"back\\slash", R"("back\\slash")"},
+      {std::string("\n\r\t\0", 4), R"("\n\r\t\0")"},
+      {"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")"},
+      {"caf\xC3\xA9 \xE2\x94\x81", "\"caf\xC3\xA9 \xE2\x94\x81\""},
+      {"\xC2\x85", R"("\u{85}")"},
+      {"bad\xFF\xC3", R"("bad\xFF\xC3")"},
+      {"\xED\xA0\x80", R"("\xED\xA0\x80")"},  // an encoded surrogate is not valid UTF-8
+      {"\xC0\xAF", R"("\xC0\xAF")"},          // nor is an overlong form
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(DatError(DatError::Corruption{c.text}).debug(), "Corruption(" + c.expected + ")");
+    EXPECT_EQ(DatError(DatError::PathError{c.text, IoError::fill_whole_buffer()}).debug(),
+              "PathError { path: " + c.expected +
+                  ", source: Error { kind: UnexpectedEof, message: \"failed to fill whole "
+                  "buffer\" } }");
+  }
+}
+
+TEST(ReadErrorDisplayTest, PlainKinds) {
+  const struct {
+    ReadError error;
+    std::string expected;
+  } cases[] = {
+      {ReadError::BadMagic{0x1F0, "[1, 2]"}, "bad magic at 0x1f0: [1, 2]"},
+      {ReadError::AssertFail{0, "count too big"}, "count too big at 0x0"},
+      {ReadError(IoError::from_os(EIO)), "Input/output error (os error 5)"},
+      {ReadError::Custom{255, "oops"}, "oops at 0xff"},
+      {ReadError::NoVariantMatch{16}, "no variants matched at 0x10"},
+      {ReadError::EnumErrors{4, {{"A", ReadError::NoVariantMatch{4}},
+                                 {"B", ReadError(IoError::fill_whole_buffer())}}},
+       "no variants matched at 0x4:\n  A: no variants matched at 0x4\n  B: failed to fill whole "
+       "buffer"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.error.display(), c.expected);
+}
+
+TEST(ReadErrorDisplayTest, FramedBlockOfAFieldFailure) {
+  const ReadError error =
+      with_context(ReadError(IoError::fill_whole_buffer()), field_frame("magic", "DatHeader", 176));
+  const std::string expected =
+      opening_bar() + " 0: " + kBold + kBold + "Error: failed to fill whole buffer" + kUnbold +
+      "\n" + std::string(11, ' ') + kBold + "While parsing field 'magic' in DatHeader" + kUnbold +
+      kUnbold + "\n     at crates/tallowmere-dat/src/lib:176\n" + closing_bar();
+  EXPECT_EQ(error.display(), expected);
+  EXPECT_EQ(DatError(error).debug(), "BinRead(" + expected + ")");
+}
+
+TEST(ReadErrorDisplayTest, FramedBlockWithSeveralFrameKinds) {
+  ReadError error = ReadError::Backtrace{
+      std::make_shared<const ReadError>(ReadError::EnumErrors{2, {}}),
+      {BacktraceFrame::Message{"first"},
+       BacktraceFrame::Full{"second", "f.rs", 9, std::string("code\n")},
+       BacktraceFrame::Custom{std::make_shared<const ReadError>(ReadError::NoVariantMatch{3})}}};
+  const std::string expected = opening_bar() + " 0: " + kBold + kBold +
+                               "Error: no variants matched at 0x2:" + kUnbold + "\n    ..." +
+                               kBold + "first" + kUnbold + kUnbold + "\n" + " 1: " + kBold +
+                               "second" + kUnbold + "\n     at f.rs:9\ncode\n" + " 2: " + kBold +
+                               "no variants matched at 0x3" + kUnbold + "\n" + closing_bar();
+  EXPECT_EQ(error.display(), expected);
+}
+
+TEST(ReadErrorDisplayTest, BacktraceWithoutFramesIsJustTheBars) {
+  const ReadError error =
+      ReadError::Backtrace{std::make_shared<const ReadError>(IoError::fill_whole_buffer()), {}};
+  EXPECT_EQ(error.display(), opening_bar() + closing_bar());
+}
+
+TEST(WithContextTest, AppendsToABacktraceAndNeverNests) {
+  const ReadError inner(IoError::fill_whole_buffer());
+  const ReadError once = with_context(inner, BacktraceFrame::Message{"a"});
+  const ReadError twice = with_context(once, BacktraceFrame::Message{"b"});
+  const auto* bt = twice.get_if<ReadError::Backtrace>();
+  ASSERT_NE(bt, nullptr);
+  EXPECT_EQ(*bt->error, inner);
+  ASSERT_EQ(bt->frames.size(), 2U);
+  EXPECT_EQ(bt->frames[0].message(), "a");
+  EXPECT_EQ(bt->frames[1].message(), "b");
+}
+
+}  // namespace
+}  // namespace tallowmere_dat
