@@ -56,13 +56,26 @@ void append_hex(std::string& out, std::uint32_t value, int min_digits, const cha
 
 void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    case '\0': out += "\\0"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\0':
+      out += "\\0";
+      return;
+    default:
+      break;
   }
   if (is_printable(c)) {
     out += encoded;

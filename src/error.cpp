@@ -9,7 +9,9 @@ std::string tuple(std::string_view name, const std::string& payload) {
   return std::string(name) + "(" + payload + ")";
 }
 
-std::string quoted(const std::string& text) { return detail::quote_debug(text); }
+std::string quoted(const std::string& text) {
+  return detail::quote_debug(text);
+}
 
 struct DebugVisitor {
   std::string operator()(const DatError::Io& e) const { return tuple("Io", e.error.debug()); }
@@ -42,8 +44,7 @@ struct DebugVisitor {
     return tuple("DecompressionFailed", std::to_string(e.value));
   }
   std::string operator()(const DatError::PathError& e) const {
-    return "PathError { path: " + quoted(e.path.native()) + ", source: " + e.source.debug() +
-           " }";
+    return "PathError { path: " + quoted(e.path.native()) + ", source: " + e.source.debug() + " }";
   }
   std::string operator()(const DatError::Other& e) const {
     return tuple("Other", quoted(e.message));
@@ -52,6 +53,8 @@ struct DebugVisitor {
 
 }  // namespace
 
-std::string DatError::debug() const { return std::visit(DebugVisitor{}, kind_); }
+std::string DatError::debug() const {
+  return std::visit(DebugVisitor{}, kind_);
+}
 
 }  // namespace tallowmere_dat

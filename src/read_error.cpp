@@ -11,7 +11,8 @@ constexpr std::string_view kBoldOff = "\x1b[22m";
 std::string repeat(std::string_view piece, std::size_t count) {
   std::string out;
   out.reserve(piece.size() * count);
-  for (std::size_t i = 0; i < count; ++i) out += piece;
+  for (std::size_t i = 0; i < count; ++i)
+    out += piece;
   return out;
 }
 
@@ -69,7 +70,8 @@ struct DisplayVisitor {
   }
   std::string operator()(const ReadError::EnumErrors& e) const {
     std::string out = "no variants matched at 0x" + hex(e.pos) + ":";
-    for (const auto& [name, error] : e.variant_errors) out += "\n  " + name + ": " + error.display();
+    for (const auto& [name, error] : e.variant_errors)
+      out += "\n  " + name + ": " + error.display();
     return out;
   }
   std::string operator()(const ReadError::Backtrace& e) const { return render_backtrace(e); }
@@ -96,7 +98,9 @@ std::string BacktraceFrame::message() const {
   return custom.error ? custom.error->display() : std::string();
 }
 
-std::string ReadError::display() const { return std::visit(DisplayVisitor{}, kind_); }
+std::string ReadError::display() const {
+  return std::visit(DisplayVisitor{}, kind_);
+}
 
 ReadError with_context(ReadError error, BacktraceFrame frame) {
   if (const auto* bt = error.get_if<ReadError::Backtrace>()) {
@@ -104,7 +108,8 @@ ReadError with_context(ReadError error, BacktraceFrame frame) {
     extended.frames.push_back(std::move(frame));
     return extended;
   }
-  return ReadError::Backtrace{std::make_shared<const ReadError>(std::move(error)), {std::move(frame)}};
+  return ReadError::Backtrace{std::make_shared<const ReadError>(std::move(error)),
+                              {std::move(frame)}};
 }
 
 }  // namespace tallowmere_dat

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_testing/temp_file.h"
@@ -14,7 +14,8 @@ using tallowmere_testing::TempFile;
 using Bytes = std::vector<std::uint8_t>;
 
 void put_u32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (std::size_t i = 0; i < 4; ++i)
+    bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 /// A file of `size` bytes whose header fields hold 1, 2, 3, ... and whose root offset is 0.
@@ -109,7 +110,8 @@ TEST(DatHeaderReadTest, FailureRewindsToTheHeaderStart) {
 
 TEST(DatFileEntryTest, ReadsSixFieldsAndTestsOnlyBitZero) {
   Bytes bytes(24);
-  for (std::uint32_t i = 0; i < 6; ++i) put_u32(bytes, 4 * i, 0x100 * (i + 1) + 0xFE);
+  for (std::uint32_t i = 0; i < 6; ++i)
+    put_u32(bytes, std::size_t{4} * i, 0x100 * (i + 1) + 0xFE);
   Cursor cursor(bytes);
   const auto entry = DatFileEntry::read(cursor);
   ASSERT_TRUE(entry.has_value());
@@ -123,14 +125,15 @@ TEST(DatFileEntryTest, FieldFramesCarryTheirLines) {
   const char* fields[] = {"bit_flags", "id", "offset", "size", "timestamp", "version"};
   for (std::uint32_t i = 0; i < 6; ++i) {
     SCOPED_TRACE(fields[i]);
-    const Bytes bytes(4 * i + 2, 0);
+    const Bytes bytes(std::size_t{4} * i + 2, 0);
     Cursor cursor(bytes);
     const auto entry = DatFileEntry::read(cursor);
     ASSERT_FALSE(entry.has_value());
     const ReadError expected = ReadError::Backtrace{
         std::make_shared<const ReadError>(IoError::fill_whole_buffer()),
-        {BacktraceFrame::Full{std::string("While parsing field '") + fields[i] + "' in DatFileEntry",
-                              "crates/tallowmere-dat/src/lib", 222 + i, std::nullopt}}};
+        {BacktraceFrame::Full{
+            std::string("While parsing field '") + fields[i] + "' in DatFileEntry",
+            "crates/tallowmere-dat/src/lib", 222 + i, std::nullopt}}};
     EXPECT_EQ(entry.error(), expected);
     EXPECT_EQ(cursor.position().value(), 0U);
   }

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/read_error.h"
@@ -16,7 +16,8 @@ const std::string kUnbold = "\x1b[22m";
 
 std::string times(const std::string& piece, int n) {
   std::string out;
-  for (int i = 0; i < n; ++i) out += piece;
+  for (int i = 0; i < n; ++i)
+    out += piece;
   return out;
 }
 
@@ -25,9 +26,12 @@ std::string opening_bar() {
          times("\xE2\x94\x81", 20) + "\xE2\x95\xB8\n\n";
 }
 
-std::string closing_bar() { return "\n \xE2\x95\xBA" + times("\xE2\x94\x81", 53) + "\xE2\x95\xB8\n\n"; }
+std::string closing_bar() {
+  return "\n \xE2\x95\xBA" + times("\xE2\x94\x81", 53) + "\xE2\x95\xB8\n\n";
+}
 
-BacktraceFrame field_frame(const std::string& field, const std::string& record, std::uint32_t line) {
+BacktraceFrame field_frame(const std::string& field, const std::string& record,
+                           std::uint32_t line) {
   return BacktraceFrame::Full{"While parsing field '" + field + "' in " + record,
                               "crates/tallowmere-dat/src/lib", line, std::nullopt};
 }
@@ -54,15 +58,20 @@ TEST(IoErrorTest, KindNamesOfOsErrors) {
     int code;
     const char* name;
   } cases[] = {
-      {E2BIG, "ArgumentListTooLong"}, {EADDRINUSE, "AddrInUse"}, {EBUSY, "ResourceBusy"},
-      {EDQUOT, "QuotaExceeded"},      {EEXIST, "AlreadyExists"}, {EINTR, "Interrupted"},
-      {EINVAL, "InvalidInput"},       {EISDIR, "IsADirectory"},  {ELOOP, "FilesystemLoop"},
-      {ENOENT, "NotFound"},           {ENOSPC, "StorageFull"},   {ENAMETOOLONG, "InvalidFilename"},
-      {ENOTDIR, "NotADirectory"},     {EPIPE, "BrokenPipe"},     {EROFS, "ReadOnlyFilesystem"},
-      {ESPIPE, "NotSeekable"},        {ETXTBSY, "ExecutableFileBusy"}, {EXDEV, "CrossesDevices"},
-      {EMFILE, "TooManyOpenFiles"},   {ENFILE, "TooManyOpenFiles"},    {EOPNOTSUPP, "Unsupported"},
-      {EIO, "InputOutputError"},      {EACCES, "PermissionDenied"},    {EPERM, "PermissionDenied"},
-      {EAGAIN, "WouldBlock"},         {ECHILD, "Uncategorized"},       {EDOM, "Uncategorized"},
+      {E2BIG, "ArgumentListTooLong"},  {EADDRINUSE, "AddrInUse"},
+      {EBUSY, "ResourceBusy"},         {EDQUOT, "QuotaExceeded"},
+      {EEXIST, "AlreadyExists"},       {EINTR, "Interrupted"},
+      {EINVAL, "InvalidInput"},        {EISDIR, "IsADirectory"},
+      {ELOOP, "FilesystemLoop"},       {ENOENT, "NotFound"},
+      {ENOSPC, "StorageFull"},         {ENAMETOOLONG, "InvalidFilename"},
+      {ENOTDIR, "NotADirectory"},      {EPIPE, "BrokenPipe"},
+      {EROFS, "ReadOnlyFilesystem"},   {ESPIPE, "NotSeekable"},
+      {ETXTBSY, "ExecutableFileBusy"}, {EXDEV, "CrossesDevices"},
+      {EMFILE, "TooManyOpenFiles"},    {ENFILE, "TooManyOpenFiles"},
+      {EOPNOTSUPP, "Unsupported"},     {EIO, "InputOutputError"},
+      {EACCES, "PermissionDenied"},    {EPERM, "PermissionDenied"},
+      {EAGAIN, "WouldBlock"},          {ECHILD, "Uncategorized"},
+      {EDOM, "Uncategorized"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -92,13 +101,13 @@ TEST(DatErrorDebugTest, EveryVariant) {
        "PathError { path: \"/nowhere/client_portal.dat\", source: Os { code: 2, kind: NotFound, "
        "message: \"No such file or directory\" } }"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.error.debug(), c.expected);
+  for (const auto& c : cases)
+    EXPECT_EQ(c.error.debug(), c.expected);
 }
 
 TEST(DatErrorDebugTest, ConversionsPickTheirVariants) {
   EXPECT_NE(DatError(IoError::fill_whole_buffer()).get_if<DatError::Io>(), nullptr);
-  EXPECT_NE(DatError(ReadError(IoError::fill_whole_buffer())).get_if<DatError::BinRead>(),
-            nullptr);
+  EXPECT_NE(DatError(ReadError(IoError::fill_whole_buffer())).get_if<DatError::BinRead>(), nullptr);
 }
 
 TEST(DatErrorDebugTest, TextsAndPathsAreEscaped) {
@@ -136,12 +145,14 @@ TEST(ReadErrorDisplayTest, PlainKinds) {
       {ReadError(IoError::from_os(EIO)), "Input/output error (os error 5)"},
       {ReadError::Custom{255, "oops"}, "oops at 0xff"},
       {ReadError::NoVariantMatch{16}, "no variants matched at 0x10"},
-      {ReadError::EnumErrors{4, {{"A", ReadError::NoVariantMatch{4}},
-                                 {"B", ReadError(IoError::fill_whole_buffer())}}},
+      {ReadError::EnumErrors{
+           4,
+           {{"A", ReadError::NoVariantMatch{4}}, {"B", ReadError(IoError::fill_whole_buffer())}}},
        "no variants matched at 0x4:\n  A: no variants matched at 0x4\n  B: failed to fill whole "
        "buffer"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.error.display(), c.expected);
+  for (const auto& c : cases)
+    EXPECT_EQ(c.error.display(), c.expected);
 }
 
 TEST(ReadErrorDisplayTest, FramedBlockOfAFieldFailure) {

@@ -1,11 +1,11 @@
+#include "tallowmere_dat/record_reader.h"
+
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cstdint>
 #include <optional>
 #include <vector>
-
-#include <gtest/gtest.h>
-
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
 namespace {

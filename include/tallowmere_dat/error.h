@@ -75,8 +75,9 @@ class DatError {
   /// The read error conversion: `BinRead`.
   DatError(ReadError error) : kind_(BinRead{std::move(error)}) {}  // NOLINT: implicit conversion
   template <typename K>
-    requires std::is_constructible_v<Kind, K&&> && (!std::is_same_v<std::remove_cvref_t<K>, DatError>)
-  DatError(K&& kind) : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit conversion
+  requires std::is_constructible_v<Kind, K&&> &&
+      (!std::is_same_v<std::remove_cvref_t<K>, DatError>)DatError(K&& kind)
+      : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit conversion
 
   const Kind& kind() const { return kind_; }
   template <typename K>

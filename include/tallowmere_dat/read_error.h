@@ -37,9 +37,9 @@ class BacktraceFrame {
   };
   using Kind = std::variant<Full, Message, Custom>;
 
-  BacktraceFrame(Full frame) : kind_(std::move(frame)) {}        // NOLINT: implicit by design
-  BacktraceFrame(Message frame) : kind_(std::move(frame)) {}     // NOLINT: implicit by design
-  BacktraceFrame(Custom frame) : kind_(std::move(frame)) {}      // NOLINT: implicit by design
+  BacktraceFrame(Full frame) : kind_(std::move(frame)) {}     // NOLINT: implicit by design
+  BacktraceFrame(Message frame) : kind_(std::move(frame)) {}  // NOLINT: implicit by design
+  BacktraceFrame(Custom frame) : kind_(std::move(frame)) {}   // NOLINT: implicit by design
 
   const Kind& kind() const { return kind_; }
   /// The frame's message: its own text, or the carried error's display text.
@@ -87,12 +87,13 @@ class ReadError {
     std::vector<BacktraceFrame> frames;      ///< Innermost first.
     friend bool operator==(const Backtrace&, const Backtrace&);
   };
-  using Kind = std::variant<BadMagic, AssertFail, Io, Custom, NoVariantMatch, EnumErrors, Backtrace>;
+  using Kind =
+      std::variant<BadMagic, AssertFail, Io, Custom, NoVariantMatch, EnumErrors, Backtrace>;
 
   ReadError(IoError error) : kind_(Io{std::move(error)}) {}  // NOLINT: implicit conversion
   template <typename K>
-    requires std::is_constructible_v<Kind, K&&>
-  ReadError(K&& kind) : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit conversion
+  requires std::is_constructible_v<Kind, K&&> ReadError(K&& kind)
+      : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit conversion
 
   const Kind& kind() const { return kind_; }
   template <typename K>

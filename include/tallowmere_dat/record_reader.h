@@ -188,8 +188,7 @@ class RecordReader {
 
  private:
   template <typename T>
-  void take(std::expected<T, ReadError> value, T& out, std::string_view name,
-            std::uint32_t line) {
+  void take(std::expected<T, ReadError> value, T& out, std::string_view name, std::uint32_t line) {
     if (value) {
       out = std::move(*value);
       return;

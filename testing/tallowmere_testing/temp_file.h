@@ -14,7 +14,8 @@ namespace tallowmere_testing {
 /// A file with the given bytes in a fresh temporary directory, removed when destroyed.
 class TempFile {
  public:
-  explicit TempFile(std::span<const std::uint8_t> bytes, std::string name = "client_portal.dat") {
+  explicit TempFile(std::span<const std::uint8_t> bytes,
+                    const std::string& name = "client_portal.dat") {
     std::string dir_template =
         (std::filesystem::temp_directory_path() / "tallowmere-XXXXXX").string();
     if (::mkdtemp(dir_template.data()) == nullptr) std::abort();
