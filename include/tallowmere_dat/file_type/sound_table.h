@@ -1,0 +1,80 @@
+#pragma once
+
+// The sound table: which waves can play in each sound slot, with their priority, probability
+// and volume. Its decoder validates nothing; the only failure is the data ending early.
+
+#include <cstdint>
+#include <expected>
+#include <unordered_map>
+#include <vector>
+
+#include "tallowmere_dat/read_error.h"
+#include "tallowmere_dat/record_reader.h"
+
+namespace tallowmere_dat::file_type {
+
+/// One hash record's values (its key is the map key). Stored, not interpreted.
+struct SoundHashData {
+  float priority = 0;
+  float probability = 0;
+  float volume = 0;
+
+  /// Reads `priority`, `probability` and `volume` (f32 each). On failure the cursor is at the
+  /// start of the number that could not be read, and the error is that read's, unframed.
+  static std::expected<SoundHashData, ReadError> read(Cursor& reader);
+
+  /// Compares by value: a NaN field makes two records unequal.
+  friend bool operator==(const SoundHashData&, const SoundHashData&) = default;
+};
+
+/// One wave that can play in a slot.
+struct SoundEntry {
+  std::uint32_t wave_did = 0;
+  float priority = 0;
+  float probability = 0;
+  float volume = 0;
+
+  /// Reads `wave_did` (u32), then `priority`, `probability` and `volume` (f32 each). Fails as
+  /// `SoundHashData::read` does.
+  static std::expected<SoundEntry, ReadError> read(Cursor& reader);
+
+  friend bool operator==(const SoundEntry&, const SoundEntry&) = default;
+};
+
+/// One sound slot's value (its key is the map key).
+struct SoundData {
+  // GCC 12 warns about designated initializers that skip a member without an initializer.
+  // NOLINTBEGIN(readability-redundant-member-init)
+  std::vector<SoundEntry> entries{};  ///< In file order; may be empty.
+  // NOLINTEND(readability-redundant-member-init)
+  std::int32_t unknown = 0;  ///< Stored, not interpreted.
+
+  /// Reads the entry count (u32), that many entries, then `unknown` (i32). Fails as
+  /// `SoundHashData::read` does, returning nothing of the entries read so far.
+  static std::expected<SoundData, ReadError> read(Cursor& reader);
+
+  friend bool operator==(const SoundData&, const SoundData&) = default;
+};
+
+/// A decoded sound-table file.
+struct SoundTable {
+  std::uint32_t id = 0;  ///< As stored; not compared with the archive identifier.
+  std::int32_t hash_key = 0;
+  // GCC 12 warns about designated initializers that skip a member without an initializer.
+  // NOLINTBEGIN(readability-redundant-member-init)
+  std::unordered_map<std::uint32_t, SoundHashData> hashes{};
+  std::unordered_map<std::uint32_t, SoundData> sounds{};
+  // NOLINTEND(readability-redundant-member-init)
+
+  /// Decodes a table starting at the cursor's position: `id`, `hash_key`, the hash count and
+  /// records, the sound count and records. A negative count means no records; a repeated key
+  /// keeps the later record; bytes after the last sound record are left unread. On success the
+  /// cursor is just past the last sound record. On failure (the data ends inside a number) the
+  /// error is that number's bare end-of-data `ReadError`, the cursor is at that number's start,
+  /// and nothing decoded is returned.
+  static std::expected<SoundTable, ReadError> read(Cursor& reader);
+
+  friend bool operator==(const SoundTable&, const SoundTable&) = default;
+};
+
+}  // namespace tallowmere_dat::file_type

@@ -1,0 +1,105 @@
+#include "tallowmere_dat/file_type/sound_table.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <utility>
+
+namespace tallowmere_dat::file_type {
+namespace {
+
+// Smallest encodings, used to cap reservations at what the remaining bytes could hold: a
+// declared count may be up to 2^32 - 1 whatever the input's length, and must then fail at the
+// end of the data, never in an allocation.
+constexpr std::size_t kHashRecordSize = 16;      // key, three f32
+constexpr std::size_t kSoundRecordMinSize = 12;  // key, entry count, unknown
+constexpr std::size_t kEntrySize = 16;
+
+std::size_t reservation(std::uint64_t declared, const Cursor& reader, std::size_t record_size) {
+  return static_cast<std::size_t>(
+      std::min<std::uint64_t>(declared, reader.remaining().size() / record_size));
+}
+
+/// The declared count of a signed count field: negative means none.
+std::uint64_t record_count(std::int32_t declared) {
+  return declared > 0 ? static_cast<std::uint64_t>(declared) : 0;
+}
+
+/// Reads N consecutive u32s; the first failure is returned unchanged, with the cursor at the
+/// start of the failed number (the primitive read rewinds).
+template <std::size_t N>
+std::expected<std::array<std::uint32_t, N>, ReadError> read_words(Cursor& reader) {
+  std::array<std::uint32_t, N> words{};
+  for (std::uint32_t& word : words) {
+    auto value = read_u32(reader);
+    if (!value) return std::unexpected(std::move(value.error()));
+    word = *value;
+  }
+  return words;
+}
+
+}  // namespace
+
+std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor& reader) {
+  auto w = read_words<3>(reader);
+  if (!w) return std::unexpected(std::move(w.error()));
+  return SoundHashData{std::bit_cast<float>((*w)[0]), std::bit_cast<float>((*w)[1]),
+                       std::bit_cast<float>((*w)[2])};
+}
+
+std::expected<SoundEntry, ReadError> SoundEntry::read(Cursor& reader) {
+  auto w = read_words<4>(reader);
+  if (!w) return std::unexpected(std::move(w.error()));
+  return SoundEntry{(*w)[0], std::bit_cast<float>((*w)[1]), std::bit_cast<float>((*w)[2]),
+                    std::bit_cast<float>((*w)[3])};
+}
+
+std::expected<SoundData, ReadError> SoundData::read(Cursor& reader) {
+  auto num_entries = read_u32(reader);
+  if (!num_entries) return std::unexpected(std::move(num_entries.error()));
+  SoundData data;
+  data.entries.reserve(reservation(*num_entries, reader, kEntrySize));
+  for (std::uint32_t i = 0; i < *num_entries; ++i) {
+    auto entry = SoundEntry::read(reader);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    data.entries.push_back(*entry);
+  }
+  auto unknown = read_i32(reader);
+  if (!unknown) return std::unexpected(std::move(unknown.error()));
+  data.unknown = *unknown;
+  return data;
+}
+
+std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
+  auto head = read_words<3>(reader);  // id, hash_key, hash count
+  if (!head) return std::unexpected(std::move(head.error()));
+  SoundTable table;
+  table.id = (*head)[0];
+  table.hash_key = std::bit_cast<std::int32_t>((*head)[1]);
+
+  const std::uint64_t num_hashes = record_count(std::bit_cast<std::int32_t>((*head)[2]));
+  table.hashes.reserve(reservation(num_hashes, reader, kHashRecordSize));
+  for (std::uint64_t i = 0; i < num_hashes; ++i) {
+    auto key = read_u32(reader);
+    if (!key) return std::unexpected(std::move(key.error()));
+    auto value = SoundHashData::read(reader);
+    if (!value) return std::unexpected(std::move(value.error()));
+    table.hashes.insert_or_assign(*key, *value);
+  }
+
+  auto declared_sounds = read_i32(reader);
+  if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
+  const std::uint64_t num_sounds = record_count(*declared_sounds);
+  table.sounds.reserve(reservation(num_sounds, reader, kSoundRecordMinSize));
+  for (std::uint64_t i = 0; i < num_sounds; ++i) {
+    auto key = read_u32(reader);
+    if (!key) return std::unexpected(std::move(key.error()));
+    auto value = SoundData::read(reader);
+    if (!value) return std::unexpected(std::move(value.error()));
+    table.sounds.insert_or_assign(*key, std::move(*value));
+  }
+  return table;
+}
+
+}  // namespace tallowmere_dat::file_type
