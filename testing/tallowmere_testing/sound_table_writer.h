@@ -1,0 +1,167 @@
+#pragma once
+
+// Encodes sound-table files for tests, benchmarks, fuzzers and the sample archive. The input
+// keeps record order and allows what a decoded table can't express: repeated keys, declared
+// counts that disagree with the records, and bytes after the last record.
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tallowmere_dat/file_type/sound_table.h"
+
+namespace tallowmere_testing {
+
+/// A hash record as written: its key, then its three f32.
+struct HashRecordSpec {
+  std::uint32_t key = 0;
+  tallowmere_dat::file_type::SoundHashData data{};
+};
+
+/// A sound record as written: its key, the entry count, the entries and `unknown`.
+struct SoundRecordSpec {
+  std::uint32_t key = 0;
+  tallowmere_dat::file_type::SoundData data{};
+  // GCC 12 warns about designated initializers that skip a member without an initializer.
+  // NOLINTBEGIN(readability-redundant-member-init)
+  /// The entry count written instead of `data.entries.size()`; the entries written are still
+  /// exactly `data.entries`.
+  std::optional<std::uint32_t> declared_entries{};
+  // NOLINTEND(readability-redundant-member-init)
+};
+
+/// A sound-table file as written, records in the order given; keys may repeat.
+struct SoundTableSpec {
+  std::uint32_t id = 0;
+  std::int32_t hash_key = 0;
+  // GCC 12 warns about designated initializers that skip a member without an initializer.
+  // NOLINTBEGIN(readability-redundant-member-init)
+  std::vector<HashRecordSpec> hashes{};
+  std::vector<SoundRecordSpec> sounds{};
+  /// The counts written instead of the number of records given (H and S).
+  std::optional<std::int32_t> declared_hashes{};
+  std::optional<std::int32_t> declared_sounds{};
+  std::vector<std::uint8_t> trailing{};  ///< Written after the last sound record.
+  // NOLINTEND(readability-redundant-member-init)
+};
+
+namespace detail {
+
+inline void put_u32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
+}
+inline void put_i32(std::vector<std::uint8_t>& out, std::int32_t value) {
+  put_u32(out, std::bit_cast<std::uint32_t>(value));
+}
+inline void put_f32(std::vector<std::uint8_t>& out, float value) {
+  put_u32(out, std::bit_cast<std::uint32_t>(value));
+}
+
+template <typename Map>
+std::vector<typename Map::key_type> sorted_keys(const Map& map) {
+  std::vector<typename Map::key_type> keys;
+  keys.reserve(map.size());
+  for (const auto& [key, value] : map)
+    keys.push_back(key);
+  std::ranges::sort(keys);
+  return keys;
+}
+
+inline bool same_bits(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+inline bool same_bits(const tallowmere_dat::file_type::SoundHashData& a,
+                      const tallowmere_dat::file_type::SoundHashData& b) {
+  return same_bits(a.priority, b.priority) && same_bits(a.probability, b.probability) &&
+         same_bits(a.volume, b.volume);
+}
+inline bool same_bits(const tallowmere_dat::file_type::SoundEntry& a,
+                      const tallowmere_dat::file_type::SoundEntry& b) {
+  return a.wave_did == b.wave_did && same_bits(a.priority, b.priority) &&
+         same_bits(a.probability, b.probability) && same_bits(a.volume, b.volume);
+}
+inline bool same_bits(const tallowmere_dat::file_type::SoundData& a,
+                      const tallowmere_dat::file_type::SoundData& b) {
+  return a.unknown == b.unknown &&
+         std::ranges::equal(a.entries, b.entries,
+                            [](const auto& x, const auto& y) { return same_bits(x, y); });
+}
+template <typename Map>
+bool same_bits_by_key(const Map& a, const Map& b) {
+  if (a.size() != b.size()) return false;
+  return std::ranges::all_of(a, [&b](const auto& item) {
+    const auto it = b.find(item.first);
+    return it != b.end() && same_bits(item.second, it->second);
+  });
+}
+
+}  // namespace detail
+
+/// Appends the encoding of `spec` to `out`.
+inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableSpec& spec) {
+  detail::put_u32(out, spec.id);
+  detail::put_i32(out, spec.hash_key);
+  detail::put_i32(out,
+                  spec.declared_hashes.value_or(static_cast<std::int32_t>(spec.hashes.size())));
+  for (const HashRecordSpec& record : spec.hashes) {
+    detail::put_u32(out, record.key);
+    detail::put_f32(out, record.data.priority);
+    detail::put_f32(out, record.data.probability);
+    detail::put_f32(out, record.data.volume);
+  }
+  detail::put_i32(out,
+                  spec.declared_sounds.value_or(static_cast<std::int32_t>(spec.sounds.size())));
+  for (const SoundRecordSpec& record : spec.sounds) {
+    detail::put_u32(out, record.key);
+    detail::put_u32(out, record.declared_entries.value_or(
+                             static_cast<std::uint32_t>(record.data.entries.size())));
+    for (const auto& entry : record.data.entries) {
+      detail::put_u32(out, entry.wave_did);
+      detail::put_f32(out, entry.priority);
+      detail::put_f32(out, entry.probability);
+      detail::put_f32(out, entry.volume);
+    }
+    detail::put_i32(out, record.data.unknown);
+  }
+  out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+}
+
+/// The encoding of `spec`.
+inline std::vector<std::uint8_t> encode_sound_table(const SoundTableSpec& spec) {
+  std::vector<std::uint8_t> out;
+  append_sound_table(out, spec);
+  return out;
+}
+
+/// The spec that encodes `table` canonically: each map's records by ascending key, counts
+/// matching, no trailing bytes.
+inline SoundTableSpec spec_of(const tallowmere_dat::file_type::SoundTable& table) {
+  SoundTableSpec spec{.id = table.id, .hash_key = table.hash_key};
+  for (const std::uint32_t key : detail::sorted_keys(table.hashes)) {
+    spec.hashes.push_back({key, table.hashes.at(key)});
+  }
+  for (const std::uint32_t key : detail::sorted_keys(table.sounds)) {
+    spec.sounds.push_back({key, table.sounds.at(key), std::nullopt});
+  }
+  return spec;
+}
+
+/// The canonical encoding of `table` (see `spec_of`).
+inline std::vector<std::uint8_t> encode_sound_table(
+    const tallowmere_dat::file_type::SoundTable& table) {
+  return encode_sound_table(spec_of(table));
+}
+
+/// True when the tables hold the same keys and values, floats compared by their bits (so a NaN
+/// equals the same NaN, and 0.0 differs from -0.0).
+inline bool bitwise_equal(const tallowmere_dat::file_type::SoundTable& a,
+                          const tallowmere_dat::file_type::SoundTable& b) {
+  return a.id == b.id && a.hash_key == b.hash_key && detail::same_bits_by_key(a.hashes, b.hashes) &&
+         detail::same_bits_by_key(a.sounds, b.sounds);
+}
+
+}  // namespace tallowmere_testing

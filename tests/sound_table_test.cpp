@@ -1,0 +1,220 @@
+#include "tallowmere_dat/file_type/sound_table.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "tallowmere_testing/sound_table_writer.h"
+
+// Records the largest single allocation made while a test watches, to show that declared counts
+// never size an allocation beyond what the input could hold.
+namespace {
+std::atomic<bool> g_watching{false};
+std::atomic<std::size_t> g_largest_allocation{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_watching.load(std::memory_order_relaxed)) {
+    std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
+    while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
+    }
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// The analyser does not see that these pair with the malloc above rather than a built-in new.
+// NOLINTBEGIN(clang-analyzer-cplusplus.NewDelete)
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t /*size*/) noexcept {
+  std::free(p);
+}
+// NOLINTEND(clang-analyzer-cplusplus.NewDelete)
+
+namespace tallowmere_dat::file_type {
+namespace {
+
+using tallowmere_testing::bitwise_equal;
+using tallowmere_testing::encode_sound_table;
+using tallowmere_testing::SoundTableSpec;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+float float_bits(std::uint32_t bits) {
+  return std::bit_cast<float>(bits);
+}
+
+/// The table of the documented 44-byte example, whose bytes are spelled out below.
+SoundTableSpec example_spec() {
+  return {.id = 0x20000001,
+          .sounds = {{0x76, SoundData{{{0x0A0004D2, 1.0F, 1.0F, 0.5F}}, 0}, std::nullopt}}};
+}
+
+/// A table with every kind of record, for cutting short at every length.
+SoundTableSpec rich_spec() {
+  return {.id = 0x20000042,
+          .hash_key = -7,
+          .hashes = {{3, {0.25F, 0.5F, 0.75F}}},
+          .sounds = {{0x76, SoundData{{{1, 1, 2, 3}, {2, 4, 5, 6}}, -1}, std::nullopt},
+                     {0x46, SoundData{{}, 9}, std::nullopt}}};
+}
+
+TEST(SoundTableTest, DecodesTheDocumentedExample) {
+  const Bytes bytes = {0x01, 0x00, 0x00, 0x20, 0,    0,    0, 0, 0, 0,    0,    0,    0x01, 0, 0,
+                       0,    0x76, 0,    0,    0,    0x01, 0, 0, 0, 0xD2, 0x04, 0x00, 0x0A, 0, 0,
+                       0x80, 0x3F, 0,    0,    0x80, 0x3F, 0, 0, 0, 0x3F, 0,    0,    0,    0};
+  EXPECT_EQ(encode_sound_table(example_spec()), bytes);
+  Cursor cursor(bytes);
+  const auto table = SoundTable::read(cursor);
+  ASSERT_TRUE(table.has_value()) << table.error().display();
+  EXPECT_EQ(*table, (SoundTable{.id = 0x20000001,
+                                .hash_key = 0,
+                                .hashes = {},
+                                .sounds = {{0x76, {{{0x0A0004D2, 1.0F, 1.0F, 0.5F}}, 0}}}}));
+  EXPECT_EQ(cursor.position().value(), 44U);
+}
+
+TEST(SoundTableTest, AcceptsWhatTheFormatAllows) {
+  const float nan = float_bits(0x7FC01234);
+  const float signalling_nan = float_bits(0xFF800001);
+  const struct {
+    const char* name;
+    SoundTableSpec spec;
+    SoundTable expected;
+    std::size_t unread_records = 0;  ///< Bytes of written records beyond the declared counts.
+  } cases[] = {
+      {"counts 0 and 0",
+       {.id = 0xFFFFFFFF, .hash_key = kMaxCount},
+       {0xFFFFFFFF, kMaxCount, {}, {}}},
+      {"negative counts mean none",
+       {.id = 5,
+        .declared_hashes = -1,
+        .declared_sounds = std::numeric_limits<std::int32_t>::min(),
+        .trailing = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE}},
+       {5, 0, {}, {}}},
+      {"repeated keys keep the later record",
+       {.hashes = {{1, {1, 1, 1}}, {2, {2, 2, 2}}, {1, {3, 3, 3}}},
+        .sounds = {{9, SoundData{{{7, 0, 0, 0}}, 1}, std::nullopt},
+                   {4, SoundData{{}, 2}, std::nullopt},
+                   {9, SoundData{{}, 3}, std::nullopt}}},
+       {0, 0, {{1, {3, 3, 3}}, {2, {2, 2, 2}}}, {{4, {{}, 2}}, {9, {{}, 3}}}}},
+      {"an empty slot, then trailing bytes",
+       {.sounds = {{0x80, SoundData{{}, -5}, std::nullopt}}, .trailing = Bytes(9, 0xFF)},
+       {0, 0, {}, {{0x80, {{}, -5}}}}},
+      {"fewer sound records declared than written",
+       {.sounds = {{1, SoundData{{}, 1}, std::nullopt}, {2, SoundData{{}, 2}, std::nullopt}},
+        .declared_sounds = 1},
+       {0, 0, {}, {{1, {{}, 1}}}},
+       12},
+      {"NaN bits are kept",
+       {.hashes = {{1, {nan, signalling_nan, -0.0F}}},
+        .sounds = {{2, SoundData{{{3, signalling_nan, nan, float_bits(0x7F800000)}}, 0},
+                    std::nullopt}}},
+       {0,
+        0,
+        {{1, {nan, signalling_nan, -0.0F}}},
+        {{2, {{{3, signalling_nan, nan, float_bits(0x7F800000)}}, 0}}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = encode_sound_table(c.spec);
+    Cursor cursor(bytes);
+    const auto table = SoundTable::read(cursor);
+    ASSERT_TRUE(table.has_value()) << table.error().display();
+    EXPECT_TRUE(bitwise_equal(*table, c.expected));
+    EXPECT_EQ(cursor.position().value(), bytes.size() - c.spec.trailing.size() - c.unread_records);
+  }
+}
+
+TEST(SoundTableTest, EveryShortenedInputFailsAtTheNumberItCuts) {
+  const Bytes full = encode_sound_table(rich_spec());
+  for (std::size_t size = 0; size < full.size(); ++size) {
+    SCOPED_TRACE(size);
+    const Bytes bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+    Cursor cursor(bytes);
+    const auto table = SoundTable::read(cursor);
+    ASSERT_FALSE(table.has_value());
+    // Every number is 4-byte aligned from the table's start, and none is ever skipped.
+    EXPECT_EQ(table.error(), ReadError(IoError::fill_whole_buffer()));
+    EXPECT_EQ(cursor.position().value(), size / 4 * 4);
+  }
+}
+
+TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
+  const Bytes mebibyte(1 << 20, 0);
+  const struct {
+    const char* name;
+    SoundTableSpec spec;
+    std::uint64_t failed_at;
+  } cases[] = {
+      {"H = 2^31 - 1 over 20 bytes", {.declared_hashes = kMaxCount, .trailing = Bytes(4, 1)}, 20},
+      {"S = 2^31 - 1", {.declared_sounds = kMaxCount, .trailing = Bytes(4, 1)}, 20},
+      {"E = 2^32 - 1",
+       {.sounds = {{1, SoundData{{}, 0}, std::numeric_limits<std::uint32_t>::max()}}},
+       28},
+      {"H = 2^31 - 1 over 1 MiB",
+       {.declared_hashes = kMaxCount, .trailing = mebibyte},
+       16 + mebibyte.size()},
+      {"E = 2^32 - 1 over 1 MiB",
+       {.sounds = {{1, SoundData{{}, 0}, std::numeric_limits<std::uint32_t>::max()}},
+        .trailing = mebibyte},
+       28 + mebibyte.size()},
+      {"more hash records declared than written",
+       {.hashes = {{1, {1, 1, 1}}}, .declared_hashes = 2},
+       32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = encode_sound_table(c.spec);
+    Cursor cursor(bytes);
+    g_largest_allocation = 0;
+    g_watching = true;
+    const auto table = SoundTable::read(cursor);
+    g_watching = false;
+    ASSERT_FALSE(table.has_value());
+    EXPECT_EQ(table.error(), ReadError(IoError::fill_whole_buffer()));
+    EXPECT_EQ(cursor.position().value(), c.failed_at);
+    EXPECT_LE(g_largest_allocation.load(), std::max<std::size_t>(bytes.size(), 1024));
+  }
+}
+
+TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
+  std::mt19937 rng(20240611);
+  const auto bits = [&rng] { return static_cast<std::uint32_t>(rng()); };
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    SoundTable table{bits(), std::bit_cast<std::int32_t>(bits()), {}, {}};
+    for (std::uint32_t n = bits() % 8; n > 0; --n) {
+      table.hashes[bits() % 16] = {float_bits(bits()), float_bits(bits()), float_bits(bits())};
+    }
+    for (std::uint32_t n = bits() % 8; n > 0; --n) {
+      SoundData& data = table.sounds[bits() % 256];
+      data = {{}, std::bit_cast<std::int32_t>(bits())};
+      for (std::uint32_t e = bits() % 4; e > 0; --e) {
+        data.entries.push_back(
+            {bits(), float_bits(bits()), float_bits(bits()), float_bits(bits())});
+      }
+    }
+    Bytes bytes(bits() % 8, 0xEE);
+    const std::size_t start = bytes.size();
+    tallowmere_testing::append_sound_table(bytes, tallowmere_testing::spec_of(table));
+    Cursor cursor(bytes);
+    ASSERT_TRUE(cursor.seek(start).has_value());
+    const auto decoded = SoundTable::read(cursor);
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
+    EXPECT_TRUE(bitwise_equal(*decoded, table));
+    EXPECT_EQ(cursor.position().value(), bytes.size());
+  }
+}
+
+}  // namespace
+}  // namespace tallowmere_dat::file_type
