@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tallowmere_dat {
+
+/// Decompresses the stored bytes of a compressed entry: a 4-byte little-endian output size,
+/// then groups of one control byte (flags used from bit 7 down: 0 a literal byte, 1 a two-byte
+/// back-reference of 2 to 17 bytes from up to 4095 bytes back, distance 0 ending the stream)
+/// and up to eight tokens.
+///
+/// Never fails. An input shorter than 4 bytes is returned unchanged. The result is never
+/// longer than the declared size; a truncated or malformed stream, an end marker, or a
+/// back-reference met while nothing has been produced yet ends decoding with the bytes produced
+/// so far. A back-reference reaching before the start copies the first byte until the output
+/// is long enough. Memory is bounded by what `input` can produce, whatever the prefix declares.
+std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
+
+}  // namespace tallowmere_dat
