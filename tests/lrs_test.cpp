@@ -202,6 +202,47 @@ TEST(LrsTest, LyingPrefixDoesNotSizeTheAllocation) {
   EXPECT_LT(result.capacity(), 1024U);
 }
 
+/// `literals` literal bytes, then `copies` back-references of the longest length from
+/// `distance` back.
+Bytes longest_copies_stream(std::size_t literals, std::size_t distance, std::size_t copies) {
+  StreamWriter stream(0);
+  for (std::size_t i = 0; i < literals; ++i)
+    stream.literal(static_cast<std::uint8_t>(i * 13));
+  for (std::size_t i = 0; i < copies; ++i)
+    stream.reference(distance, 17);
+  return stream.bytes();
+}
+
+TEST(LrsTest, MostCompressibleStreamDecodesFullyUnderAHugePrefix) {
+  // 8 output bytes per input byte is the most a stream can give: the output cap must allow it.
+  const std::size_t distances[] = {1, 16, 40};
+  for (const std::size_t distance : distances) {
+    SCOPED_TRACE(distance);
+    Bytes input = longest_copies_stream(40, distance, 800);
+    input[0] = input[1] = input[2] = input[3] = 0xFF;
+    const Bytes result = decompress_lrs(input);
+    EXPECT_EQ(result.size(), 40 + 800 * 17);
+    EXPECT_EQ(result, decompress_lrs_reference(input));
+  }
+}
+
+TEST(LrsTest, OutputIsCutAtTheDeclaredSizeWhereverThatFalls) {
+  // Every declared size over a range of several groups of the longest copies, so the cut lands
+  // at each position within a copy and within a group, on both sides of the fast path.
+  const std::size_t distances[] = {1, 3, 16, 17, 40};
+  for (const std::size_t distance : distances) {
+    Bytes input = longest_copies_stream(40, distance, 64);
+    for (std::uint32_t declared = 0; declared < 40 + 64 * 17 + 5; ++declared) {
+      SCOPED_TRACE("distance " + std::to_string(distance) + " size " + std::to_string(declared));
+      for (unsigned i = 0; i < 4; ++i)
+        input[i] = static_cast<std::uint8_t>(declared >> (8 * i));
+      const Bytes result = decompress_lrs(input);
+      ASSERT_EQ(result.size(), std::min<std::size_t>(declared, 40 + 64 * 17));
+      ASSERT_EQ(result, decompress_lrs_reference(input));
+    }
+  }
+}
+
 /// A random stream of tokens chosen to hit the awkward cases: short and overlapping distances,
 /// distances beyond the start, end markers, references on an empty output, lying prefixes and
 /// truncation.
