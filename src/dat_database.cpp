@@ -54,7 +54,13 @@ std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::pa
   }
   auto header = DatHeader::read(*file);
   if (!header) return std::unexpected(DatError(std::move(header.error())));
-  return DatDatabase(*header, std::move(*file));
+  // The length only sizes allocations and bounds the directory walk; unknown counts as empty.
+  const std::uint64_t length = file->size().value_or(0);
+  DatDatabase db(*header, std::move(*file), length);
+  if (auto walked = db.read_directory(); !walked) {
+    return std::unexpected(std::move(walked.error()));
+  }
+  return db;
 }
 
 }  // namespace tallowmere_dat

@@ -84,12 +84,39 @@ class DatDatabase {
   const FileMap& files() const { return files_; }
   const File& file() const { return file_; }
 
+  /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
+  /// compressed. Fails with `NotFound` carrying `id` when the directory doesn't hold it, or with
+  /// the error of `read_file_data`.
+  std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
+
+  /// Exactly `size` bytes of the block chain that starts at `offset` (see `read_block_chain` in
+  /// block_chain.h for the rules). Fails with `Io` when a read fails or the file ends first
+  /// ("failed to fill whole buffer"), or with `Corruption` when the chain can't be followed
+  /// safely (a block at 0xFFFFFFFC or beyond, or a `block_size` of 4 or less where a non-zero
+  /// pointer must be followed). Uses positional reads only.
+  std::expected<std::vector<std::uint8_t>, DatError> read_file_data(std::uint32_t offset,
+                                                                    std::uint32_t size) const;
+
  private:
-  DatDatabase(DatHeader header, File file) : header_(header), file_(std::move(file)) {}
+  struct NodeLinks;
+
+  DatDatabase(DatHeader header, File file, std::uint64_t file_length)
+      : header_(header), file_(std::move(file)), file_length_(file_length) {}
+
+  /// Walks the directory tree from `header_.root_offset` in pre-order, inserting every entry
+  /// into `files_` (a later entry replaces an earlier one with the same id). Fails with the
+  /// first node's error, or with `Corruption` when a slot leads back onto its own path or the
+  /// walk visits more nodes than the file could hold.
+  std::expected<void, DatError> read_directory();
+  /// Reads the node at `offset`, inserts its entries and fills `links` with the child slots
+  /// still to visit.
+  std::expected<void, DatError> read_node(std::uint32_t offset, NodeLinks& links);
 
   DatHeader header_;
   FileMap files_;
   File file_;
+  /// The file's length as seen at the open: it sizes first allocations and bounds the walk.
+  std::uint64_t file_length_;
 };
 
 extern template std::expected<DatHeader, ReadError> DatHeader::read(Cursor&);

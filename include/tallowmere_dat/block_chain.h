@@ -1,0 +1,69 @@
+#pragma once
+
+// The block-chain reader. Every file and every directory node is stored as a chain of blocks of
+// the header's `block_size` bytes, each starting with the 4-byte little-endian offset of the next
+// block (0 for none), followed by `block_size` - 4 payload bytes.
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "tallowmere_dat/error.h"
+#include "tallowmere_dat/file.h"
+#include "tallowmere_dat/io_error.h"
+
+namespace tallowmere_dat::detail {
+
+/// What a chain is read from: positional reads that leave no state behind, so one source may
+/// serve several threads at once.
+class BlockSource {
+ public:
+  BlockSource() = default;
+  BlockSource(const BlockSource&) = default;
+  BlockSource& operator=(const BlockSource&) = default;
+  virtual ~BlockSource() = default;
+
+  /// Fills `head` and then `tail` from consecutive positions starting at `offset`, by the rules
+  /// of `read_exact_at_compat`: the OS error, or "failed to fill whole buffer" when the data ends
+  /// first. Nothing is read when both are empty.
+  virtual std::expected<void, IoError> read_at(std::span<std::uint8_t> head,
+                                               std::span<std::uint8_t> tail,
+                                               std::uint64_t offset) const = 0;
+
+  /// How many bytes the source is expected to hold. It sizes the first allocation of a read and
+  /// nothing else, so a stale or zero hint costs speed, never correctness.
+  virtual std::uint64_t length_hint() const = 0;
+};
+
+/// An open archive file as a block source.
+class FileBlockSource final : public BlockSource {
+ public:
+  /// `length` is the file's length as last seen (see `length_hint`).
+  FileBlockSource(const File& file, std::uint64_t length) : file_(file), length_(length) {}
+
+  std::expected<void, IoError> read_at(std::span<std::uint8_t> head, std::span<std::uint8_t> tail,
+                                       std::uint64_t offset) const override;
+  std::uint64_t length_hint() const override { return length_; }
+
+ private:
+  const File& file_;
+  std::uint64_t length_;
+};
+
+/// Reads `size` bytes of the chain whose first block is at `offset`: each block's payload in
+/// chain order, a block's pointer read only while bytes are still wanted; a pointer of 0 makes
+/// everything still wanted one contiguous run from that block's payload on. A looping chain
+/// repeats its payloads and still ends after `size` bytes. Each block costs one read of its
+/// pointer and payload slice together, straight into the result.
+///
+/// Fails with `Io` when a read fails or the data ends first ("failed to fill whole buffer"), and
+/// with `Corruption` when a block lies at 0xFFFFFFFC or beyond (its payload position would pass
+/// 4 GiB) or when `block_size` is 4 or less and a non-zero pointer must be followed. Memory grows
+/// with the bytes actually read, not with `size`. Nothing partial is returned.
+std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
+                                                                    std::uint32_t block_size,
+                                                                    std::uint32_t offset,
+                                                                    std::uint32_t size);
+
+}  // namespace tallowmere_dat::detail

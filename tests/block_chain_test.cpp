@@ -1,0 +1,477 @@
+#include "tallowmere_dat/block_chain.h"
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <new>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/file_ext.h"
+#include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/temp_file.h"
+
+// The largest single allocation since the last reset, to show that a huge declared size is not
+// allocated up front.
+namespace {
+std::atomic<std::size_t> g_largest_allocation{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
+  while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// NOLINTBEGIN(clang-analyzer-cplusplus.NewDelete): the analyzer can't see the replacement pair
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+// NOLINTEND(clang-analyzer-cplusplus.NewDelete)
+
+namespace tallowmere_dat {
+namespace {
+
+using tallowmere_testing::ArchiveBuilder;
+using tallowmere_testing::ArchiveImage;
+using tallowmere_testing::TempFile;
+using Bytes = std::vector<std::uint8_t>;
+using Result = std::expected<Bytes, DatError>;
+
+/// In-memory bytes as a block source, optionally with an unreadable byte (any read reaching it
+/// fails with `error` once the bytes before it are delivered), counting read requests.
+class MemorySource final : public detail::BlockSource {
+ public:
+  explicit MemorySource(Bytes bytes, std::optional<std::uint64_t> bad_byte = std::nullopt,
+                        std::uint64_t hint = ~0ULL, int error = EIO)
+      : bytes_(std::move(bytes)),
+        bad_byte_(bad_byte),
+        hint_(hint == ~0ULL ? bytes_.size() : hint),
+        error_(error) {}
+
+  std::expected<void, IoError> read_at(std::span<std::uint8_t> head, std::span<std::uint8_t> tail,
+                                       std::uint64_t offset) const override {
+    ++requests_;
+    return detail::read_exact_at_pair(
+        [this](std::span<std::uint8_t> a, std::span<std::uint8_t> b, std::uint64_t at) -> ssize_t {
+          if (bad_byte_ && *bad_byte_ == at) {
+            errno = error_;
+            return -1;
+          }
+          std::uint64_t end = bytes_.size();
+          if (bad_byte_ && *bad_byte_ > at) end = std::min(end, *bad_byte_);
+          std::size_t n = 0;
+          for (auto part : {a, b}) {
+            for (auto& byte : part) {
+              if (at + n >= end) return static_cast<ssize_t>(n);
+              byte = bytes_[at + n++];
+            }
+          }
+          return static_cast<ssize_t>(n);
+        },
+        head, tail, offset);
+  }
+  std::uint64_t length_hint() const override { return hint_; }
+
+  std::size_t requests() const { return requests_; }
+
+ private:
+  Bytes bytes_;
+  std::optional<std::uint64_t> bad_byte_;
+  std::uint64_t hint_;
+  int error_;
+  mutable std::size_t requests_ = 0;
+};
+
+/// The chain reader exactly as the format describes it, two reads per block: the pointer, then
+/// the payload. The oracle for the one-read-per-block reader (block sizes above 4 only).
+Result two_read_loop(const detail::BlockSource& source, std::uint32_t block_size,
+                     std::uint32_t offset, std::uint32_t size) {
+  Bytes buffer(size, 0);
+  std::size_t buffer_offset = 0;
+  std::size_t remaining = size;
+  std::uint64_t current_offset = offset;
+  while (remaining > 0) {
+    std::array<std::uint8_t, 4> ptr_bytes{};
+    if (auto read = source.read_at(ptr_bytes, {}, current_offset); !read) {
+      return std::unexpected(DatError(read.error()));
+    }
+    const std::uint32_t next_address = ptr_bytes[0] | (ptr_bytes[1] << 8U) | (ptr_bytes[2] << 16U) |
+                                       (static_cast<std::uint32_t>(ptr_bytes[3]) << 24U);
+    const std::span<std::uint8_t> rest = std::span(buffer).subspan(buffer_offset);
+    if (next_address == 0) {
+      if (auto read = source.read_at(rest, {}, current_offset + 4); !read) {
+        return std::unexpected(DatError(read.error()));
+      }
+      remaining = 0;
+    } else {
+      const std::size_t to_read = std::min<std::size_t>(remaining, block_size - 4);
+      if (auto read = source.read_at(rest.first(to_read), {}, current_offset + 4); !read) {
+        return std::unexpected(DatError(read.error()));
+      }
+      buffer_offset += to_read;
+      remaining -= to_read;
+      current_offset = next_address;
+    }
+  }
+  return buffer;
+}
+
+Bytes pattern(std::uint8_t first, std::size_t n) {
+  Bytes bytes(n);
+  for (std::size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<std::uint8_t>(first + i);
+  return bytes;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts)
+    out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+/// An archive file opened as a handle; the header's root offset is left 0 unless set.
+class OpenArchive {
+ public:
+  explicit OpenArchive(std::span<const std::uint8_t> bytes)
+      : file_(bytes), db_(DatDatabase::open(file_.path())) {}
+  const DatDatabase& db() const { return db_.value(); }
+  const std::expected<DatDatabase, DatError>& result() const { return db_; }
+
+ private:
+  TempFile file_;
+  std::expected<DatDatabase, DatError> db_;
+};
+
+DatError eof_error() {
+  return DatError(IoError::fill_whole_buffer());
+}
+DatError corruption(std::string message) {
+  return DatError(DatError::Corruption{std::move(message)});
+}
+
+TEST(ReadFileDataTest, ChainShapes) {
+  constexpr std::uint32_t kBlock = 16;  // 12 payload bytes per block
+  ArchiveImage image(kBlock);
+  const Bytes a = pattern(0xA0, 12), b = pattern(0xB0, 12), c = pattern(0xC0, 12);
+  const Bytes l1 = pattern(0x10, 12), l2 = pattern(0x20, 12), z = pattern(0x40, 40);
+  const Bytes d = pattern(0xD0, 12), e = pattern(0xE0, 12), first = pattern(0x60, 12);
+  image.write_block(0x000, 0x400, first);
+  image.write_block(0x400, 0x500, a);
+  image.write_block(0x500, 0x600, b);
+  image.write_block(0x600, 0x7FFFFFF0, c);  // last block: its pointer must not be followed
+  image.write_block(0x700, 0x780, l1);
+  image.write_block(0x780, 0x700, l2);  // loops back
+  image.write_block(0x800, 0, z);       // a 0 pointer with a 40-byte run behind it
+  image.write_block(0x900, 0x800, d);
+  image.write_block(0xA00, 0x10000000, e);
+  image.resize(0xB00);
+  image.write_block(0xB00 - 6, 0x400, pattern(0xF0, 2));  // pointer readable, payload not
+  const std::uint32_t end = 0xB00;
+  image.write_u32(0xB00 - 10, 0);  // a 0 pointer whose run is 6 bytes long
+
+  const Bytes& all = image.bytes();
+  const Bytes last_six(all.end() - 6, all.end());
+  const OpenArchive archive(all);
+  const struct {
+    const char* name;
+    std::uint32_t offset;
+    std::uint32_t size;
+    Result expected;
+  } cases[] = {
+      {"size 0 reads nothing, not even past the end", 0xFFFFFF00, 0, Bytes{}},
+      {"exactly one payload: the pointer is not followed", 0x600, 12, c},
+      {"one block of a longer chain", 0x400, 12, a},
+      {"2 * (block_size - 4) + 1 takes one byte of a third block", 0x400, 25,
+       join({a, b, Bytes{c[0]}})},
+      {"the whole chain", 0x400, 36, join({a, b, c})},
+      {"one byte more follows the last pointer off the end", 0x400, 37,
+       std::unexpected(eof_error())},
+      {"a loop repeats its payloads", 0x700, 40,
+       join({l1, l2, l1, Bytes(l2.begin(), l2.begin() + 4)})},
+      {"a 0 pointer reads the rest as one contiguous run", 0x800, 40, z},
+      {"and so it does at the end of a chain", 0x900, 52, join({d, z})},
+      {"a block at offset 0 is an ordinary block", 0, 24, join({first, a})},
+      {"a pointer past the end fails", 0xA00, 13, std::unexpected(eof_error())},
+      {"a readable pointer with a cut payload fails", end - 6, 3, std::unexpected(eof_error())},
+      {"a cut pointer fails", end - 2, 1, std::unexpected(eof_error())},
+      {"a run that reaches the end exactly", end - 10, 6, last_six},
+      {"a run one byte past the end fails", end - 10, 7, std::unexpected(eof_error())},
+  };
+  const MemorySource memory(all);
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(archive.db().read_file_data(k.offset, k.size), k.expected);
+    // The plain two-read loop agrees on every shape.
+    EXPECT_EQ(two_read_loop(memory, kBlock, k.offset, k.size), k.expected);
+  }
+}
+
+TEST(ReadFileDataTest, GuardsReportCorruption) {
+  const struct {
+    const char* name;
+    std::uint32_t block_size;
+    std::uint32_t offset;
+    std::uint32_t size;
+    Result expected;
+  } cases[] = {
+      {"block_size 4 with a pointer to follow", 4, 0x400, 10,
+       std::unexpected(corruption("block_size 4 is too small to follow the next-block pointer "
+                                  "at 0x00000400"))},
+      {"block_size 3", 3, 0x400, 1,
+       std::unexpected(corruption("block_size 3 is too small to follow the next-block pointer "
+                                  "at 0x00000400"))},
+      {"block_size 0", 0, 0x400, 1,
+       std::unexpected(corruption("block_size 0 is too small to follow the next-block pointer "
+                                  "at 0x00000400"))},
+      {"block_size 4 with a 0 pointer still reads its run", 4, 0x500, 8, pattern(0x50, 8)},
+      {"block_size 0 with a 0 pointer still reads its run", 0, 0x500, 8, pattern(0x50, 8)},
+      {"block_size 4 and size 0 reads nothing", 4, 0x400, 0, Bytes{}},
+      {"a first block at 0xFFFFFFFC", 64, 0xFFFFFFFC, 1,
+       std::unexpected(
+           corruption("block offset 0xFFFFFFFC leaves no payload position below 4 GiB"))},
+      {"a first block at 0xFFFFFFFF", 64, 0xFFFFFFFF, 1,
+       std::unexpected(
+           corruption("block offset 0xFFFFFFFF leaves no payload position below 4 GiB"))},
+      {"a pointer to 0xFFFFFFFD", 64, 0x600, 61,
+       std::unexpected(
+           corruption("block offset 0xFFFFFFFD leaves no payload position below 4 GiB"))},
+      {"0xFFFFFFFB is an ordinary offset past the end", 64, 0xFFFFFFFB, 1,
+       std::unexpected(eof_error())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ArchiveImage image(64);
+    image.header().block_size = c.block_size;
+    image.write_block(0x400, 0x400, pattern(0x40, 60));  // loops onto itself
+    image.write_block(0x500, 0, pattern(0x50, 60));
+    image.write_block(0x600, 0xFFFFFFFD, pattern(0x60, 60));
+    const OpenArchive archive(image.bytes());
+    EXPECT_EQ(archive.db().read_file_data(c.offset, c.size), c.expected);
+  }
+}
+
+TEST(ReadFileDataTest, HugeDeclaredSizesCostOnlyWhatIsRead) {
+  constexpr std::uint32_t kMiB = 1U << 20;
+  const struct {
+    const char* name;
+    std::uint32_t last_pointer;
+  } cases[] = {{"chain runs off the end", 0x7FFF0000}, {"0 pointer run passes the end", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ArchiveImage image(4096);
+    image.resize(kMiB);
+    const std::uint32_t blocks[] = {0x3000, 0x1000, 0x2000};
+    image.write_chain(blocks, pattern(1, std::size_t{3} * 4092), c.last_pointer);
+    const OpenArchive archive(image.bytes());
+    g_largest_allocation = 0;
+    EXPECT_EQ(archive.db().read_file_data(0x3000, 0xFFFFFFFF),
+              Result(std::unexpected(eof_error())));
+    EXPECT_LE(g_largest_allocation.load(), 2 * kMiB);
+  }
+}
+
+TEST(ReadFileDataTest, LoopsMayYieldMoreThanTheFileHolds) {
+  ArchiveImage image(16);
+  image.write_block(0x200, 0x300, pattern(0x10, 12));
+  image.write_block(0x300, 0x200, pattern(0x20, 12));
+  const Bytes bytes = image.bytes();
+  const OpenArchive archive(bytes);
+  constexpr std::uint32_t kSize = 300'001;  // far more than the 0x310-byte file
+  const Result read = archive.db().read_file_data(0x200, kSize);
+  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(read, two_read_loop(MemorySource(bytes), 16, 0x200, kSize));
+  EXPECT_EQ(read->back(), 0x10);  // 300,001 = 12,500 rounds of 24 + 1
+}
+
+TEST(ReadBlockChainTest, AgreesWithTheTwoReadLoopOnRandomBytes) {
+  std::mt19937 random(20240611);
+  const auto uniform = [&](std::uint32_t lo, std::uint32_t hi) {
+    return std::uniform_int_distribution<std::uint32_t>(lo, hi)(random);
+  };
+  for (int round = 0; round < 20000; ++round) {
+    const std::uint32_t length = uniform(8, 600);
+    Bytes bytes(length);
+    for (auto& byte : bytes)
+      byte = static_cast<std::uint8_t>(uniform(0, 255));
+    // Sprinkle pointers: 0, into the file (chains and loops), or just past its end.
+    for (std::uint32_t n = uniform(0, 40); n > 0; --n) {
+      const std::uint32_t at = uniform(0, length - 4);
+      const std::uint32_t choice = uniform(0, 9);
+      const std::uint32_t value = choice < 3   ? 0
+                                  : choice < 9 ? uniform(0, length)
+                                               : length + uniform(0, 8);
+      for (std::uint32_t i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    const std::uint32_t block_size = uniform(5, 40);
+    const std::uint32_t offset = uniform(0, length + 4);
+    const std::uint32_t size = uniform(0, 3) == 0 ? uniform(0, 4) : uniform(0, 400);
+    std::optional<std::uint64_t> bad;
+    if (uniform(0, 3) == 0) bad = uniform(0, length - 1);
+    const std::uint64_t hint = uniform(0, 2) == 0 ? uniform(0, 8) : length;
+    SCOPED_TRACE(::testing::Message() << "round " << round << " block_size " << block_size
+                                      << " offset " << offset << " size " << size);
+    const MemorySource source(bytes, bad, hint);
+    const MemorySource oracle_source(bytes, bad);
+    ASSERT_EQ(detail::read_block_chain(source, block_size, offset, size),
+              two_read_loop(oracle_source, block_size, offset, size));
+  }
+}
+
+TEST(ReadBlockChainTest, OneReadRequestPerBlock) {
+  constexpr std::uint32_t kBlock = 64;
+  ArchiveBuilder builder({.block_size = kBlock, .seed = 3});
+  builder.add_file(1, pattern(0, std::size_t{10} * 60));  // ten full blocks
+  builder.add_file(2,
+                   pattern(0, std::size_t{10} * 60 - 59));  // ten blocks, the last holding one byte
+  builder.add_file(3, pattern(0, 1));
+  const auto built = builder.build();
+  ArchiveImage image(kBlock);
+  image.write_block(0x400, 0, pattern(7, 200));  // a 0 pointer with a run behind it
+  const Bytes crafted = image.bytes();
+
+  const struct {
+    const char* name;
+    const Bytes& bytes;
+    std::uint32_t offset;
+    std::uint32_t size;
+    std::size_t requests;
+  } cases[] = {
+      {"ten full blocks", built.bytes, built.files.at(1).offset, 600, 10},
+      {"ten blocks, one byte in the last", built.bytes, built.files.at(2).offset, 541, 10},
+      {"one block", built.bytes, built.files.at(3).offset, 1, 1},
+      {"size 0", built.bytes, built.files.at(1).offset, 0, 0},
+      {"a 0 pointer whose run fits the block", crafted, 0x400, 60, 1},
+      {"a 0 pointer whose run is longer: the block, then the rest", crafted, 0x400, 200, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MemorySource source(c.bytes);
+    const Result read = detail::read_block_chain(source, kBlock, c.offset, c.size);
+    ASSERT_TRUE(read.has_value()) << read.error().debug();
+    EXPECT_EQ(source.requests(), c.requests);
+    const MemorySource oracle_source(c.bytes);
+    EXPECT_EQ(read, two_read_loop(oracle_source, kBlock, c.offset, c.size));
+  }
+}
+
+TEST(GetFileTest, LooksUpReadsAndDecompresses) {
+  const Bytes content = join({pattern(0, 200), pattern(0, 200), pattern(9, 50)});
+  ArchiveBuilder builder({.block_size = 48, .seed = 5});
+  builder.add_compressed_file(0x20000001, content);
+  builder.add_file(0x20000002, content, 0xFFFFFFFE);  // every bit but bit 0: stored as is
+  builder.add_file(0x20000003, Bytes{}, 1);           // compressed and empty
+  builder.add_file(0x20000004, pattern(3, 5), 0);
+  const auto built = builder.build();
+  ASSERT_LT(built.files.at(0x20000001).size, content.size());
+  const OpenArchive archive(built.bytes);
+
+  const struct {
+    std::uint32_t id;
+    Result expected;
+  } cases[] = {
+      {0x20000001, content},
+      {0x20000002, content},
+      {0x20000003, Bytes{}},
+      {0x20000004, pattern(3, 5)},
+      {0x20000005, std::unexpected(DatError(DatError::NotFound{0x20000005}))},
+      {0, std::unexpected(DatError(DatError::NotFound{0}))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    EXPECT_EQ(archive.db().get_file(c.id), c.expected);
+  }
+}
+
+TEST(GetFileTest, RandomArchivesGiveBackExactlyTheBytesWritten) {
+  std::mt19937 random(77);
+  const auto uniform = [&](std::uint32_t lo, std::uint32_t hi) {
+    return std::uniform_int_distribution<std::uint32_t>(lo, hi)(random);
+  };
+  for (std::uint32_t round = 0; round < 40; ++round) {
+    const std::uint32_t block_size = round % 4 == 0 ? uniform(5, 12) : uniform(13, 2000);
+    ArchiveBuilder builder({.block_size = block_size,
+                            .seed = round,
+                            .fan_out = uniform(1, 61),
+                            .spare_percent = uniform(0, 50),
+                            .junk_tail_pointers = round % 2 == 1});
+    std::map<std::uint32_t, Bytes> contents;
+    for (std::uint32_t n = uniform(0, 120); n > 0; --n) {
+      const std::uint32_t id =
+          uniform(0, 3) == 0 ? uniform(0, 20) : static_cast<std::uint32_t>(random());
+      Bytes content(uniform(0, 2) == 0 ? uniform(0, 3 * block_size) : uniform(0, 3000));
+      const std::uint8_t period = static_cast<std::uint8_t>(uniform(1, 40));
+      for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<std::uint8_t>(i % period == 0 ? random() : i % period);
+      }
+      if (uniform(0, 2) == 0) {
+        builder.add_compressed_file(id, content);
+      } else {
+        builder.add_file(id, content);
+      }
+      contents[id] = std::move(content);
+    }
+    SCOPED_TRACE(::testing::Message() << "round " << round << " block_size " << block_size);
+    const auto built = builder.build();
+    const OpenArchive archive(built.bytes);
+    ASSERT_TRUE(archive.result().has_value()) << archive.result().error().debug();
+    ASSERT_EQ(archive.db().files(), built.files);
+    for (const auto& [id, content] : contents) {
+      ASSERT_EQ(archive.db().get_file(id), Result(content)) << id;
+    }
+  }
+}
+
+TEST(GetFileTest, SeveralThreadsShareOneHandle) {
+  ArchiveBuilder builder({.block_size = 100, .seed = 11});
+  std::map<std::uint32_t, Bytes> contents;
+  for (std::uint32_t id = 0; id < 200; ++id) {
+    Bytes content = pattern(static_cast<std::uint8_t>(id), 50 + 37 * id);
+    if (id % 3 == 0) {
+      builder.add_compressed_file(id, content);
+    } else {
+      builder.add_file(id, content);
+    }
+    contents[id] = std::move(content);
+  }
+  const OpenArchive archive(builder.build().bytes);
+  const DatDatabase& db = archive.db();
+
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int pass = 0; pass < 10; ++pass) {
+        for (std::uint32_t i = 0; i < 200; ++i) {
+          const std::uint32_t id = (i * 7 + static_cast<std::uint32_t>(t) * 50) % 200;
+          const Result read = db.get_file(id);
+          if (!read || *read != contents.at(id)) ++mismatches;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace tallowmere_dat
