@@ -57,11 +57,11 @@ std::size_t decode_tokens(std::span<const std::uint8_t> compressed, std::uint8_t
 
   // Every iteration starts at a group boundary, where the format reads a fresh control byte.
   while (pos < limit && ip < in_end) {
-    if (static_cast<std::size_t>(in_end - ip) >= kFastGroupInput &&
+    if (static_cast<std::size_t>(in_end - ip) >= kFastGroupInput && pos >= kBlock &&
         limit - pos >= kMaxGroupOutput) {
       // Fast group: the whole group, the block read from each token's first byte and the up
       // to 17 bytes each token writes fit in what is left of both buffers, so no token needs a
-      // bounds check and no copy can be cut short.
+      // bounds check and no copy can be cut short. At least 16 bytes have been produced.
       const unsigned control = *ip++;
       if (control == 0) {  // eight literals: eight consecutive input bytes
         std::memcpy(out + pos, ip, kGroupTokens);
@@ -73,10 +73,16 @@ std::size_t decode_tokens(std::span<const std::uint8_t> compressed, std::uint8_t
         const bool is_reference = (control & bit) != 0;
         const std::size_t distance = ip[0] | (static_cast<std::size_t>(ip[1] & 0xF0) << 4);
         const std::size_t length = static_cast<std::size_t>(ip[1] & 0x0F) + 2;
-        // Bitwise, not short-circuit: one well-predicted branch instead of one per flag.
-        if ((static_cast<unsigned>(is_reference) & (static_cast<unsigned>(distance < kBlock) |
-                                                    static_cast<unsigned>(distance > pos))) != 0) {
-          if (distance == 0 || pos == 0) return pos;  // end marker; nothing to copy from yet
+        // Distance below 16 or beyond the start (one unsigned comparison, as pos >= 16): an
+        // uncommon case, tested without looking at the flag so that the flag, which is
+        // unpredictable in mixed data, never decides a branch. A literal whose two bytes
+        // happen to read as such a distance is handled here too.
+        if (distance - kBlock > pos - kBlock) {
+          if (!is_reference) {
+            out[pos++] = *ip++;
+            continue;
+          }
+          if (distance == 0) return pos;  // end marker
           if (distance > pos) {
             copy_clamped(out, pos, distance, length);
           } else {
@@ -87,9 +93,9 @@ std::size_t decode_tokens(std::span<const std::uint8_t> compressed, std::uint8_t
           continue;
         }
         // A literal and a copy from at least 16 back are the same block move, from the input
-        // or from the output, so a mix of literals and references (text) runs without an
-        // unpredictable branch. The 17th byte of a longest copy comes after the block: with
-        // distance 16 it re-reads the first byte written, as the byte-by-byte copy does.
+        // or from the output, chosen by a conditional move. The 17th byte of a longest copy
+        // comes after the block: with distance 16 it re-reads the first byte written, as the
+        // byte-by-byte copy does.
         const std::size_t reference_mask = std::size_t{0} - std::size_t{is_reference};
         const std::uint8_t* const src = is_reference ? out + (pos - distance) : ip;
         const std::size_t produced = 1 + ((length - 1) & reference_mask);
@@ -101,8 +107,8 @@ std::size_t decode_tokens(std::span<const std::uint8_t> compressed, std::uint8_t
       continue;
     }
 
-    // Careful group, near the end of the input or of the output: every check of the format,
-    // token by token.
+    // Careful group, at the start of the output or near the end of the input or of the output:
+    // every check of the format, token by token.
     const unsigned control = *ip++;
     for (unsigned bit = 0x80;;) {
       if ((control & bit) == 0) {
