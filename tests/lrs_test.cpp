@@ -75,7 +75,7 @@ class StreamWriter {
   unsigned bit_ = 0;
 };
 
-/// Both decoders must give `expected`; the fast one must also never outgrow the prefix.
+/// Both decoders must give `expected`.
 void expect_decodes_to(const Bytes& input, const Bytes& expected) {
   EXPECT_EQ(hex(decompress_lrs(input)), hex(expected));
   EXPECT_EQ(hex(decompress_lrs_reference(input)), hex(expected));
