@@ -1,0 +1,53 @@
+// The environ probe: opens the archive at the path compiled in, and prints the census of its
+// sound tables and the environ slot report. Takes no arguments and reads no configuration.
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "portal_path.h"
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_dat/io_error.h"
+
+namespace {
+
+using tallowmere_dat::IoError;
+
+/// Writes all of `text` to `fd`, continuing short writes and retrying interrupted ones.
+std::expected<void, IoError> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os_error());
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+[[noreturn]] void stop(const std::string& message) {
+  (void)write_all(STDERR_FILENO, message + "\n");
+  std::_Exit(101);
+}
+
+}  // namespace
+
+int main() {
+  // A reader that closes the pipe early must surface as a failed write, not kill the process.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+
+  auto db = tallowmere_dat::DatDatabase::open(kPortalPath);
+  if (!db) stop("called `Result::unwrap()` on an `Err` value: " + db.error().debug());
+
+  // The report is written in one go; a failure anywhere in it is reported, never lost.
+  const std::string report = tallowmere_dat::environ_report(*db);
+  if (auto written = write_all(STDOUT_FILENO, report); !written) {
+    stop("failed printing to stdout: " + written.error().display());
+  }
+  return 0;
+}

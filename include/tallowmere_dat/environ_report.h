@@ -1,0 +1,35 @@
+#pragma once
+
+// The environ report: which sound tables define slots in the environ range, and how many define
+// slots in the ambient range. The environ probe and the command-line tool both print it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tallowmere_dat/dat_database.h"
+
+namespace tallowmere_dat {
+
+/// Slot keys 0x76 to 0x8A, both included.
+inline constexpr std::uint32_t kEnvironFirst = 0x76;
+inline constexpr std::uint32_t kEnvironLast = 0x8A;
+/// Slot keys 0x46 to 0x4D, both included.
+inline constexpr std::uint32_t kAmbientFirst = 0x46;
+inline constexpr std::uint32_t kAmbientLast = 0x4D;
+
+/// True when the identifier's top eight bits are 0x20, the sound-table type.
+constexpr bool is_sound_table_id(std::uint32_t id) {
+  return (id >> 24U) == 0x20U;
+}
+
+/// The archive's sound-table identifiers, ascending.
+std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db);
+
+/// The whole report, line by line: the census line, one line per sound table with environ
+/// slots (ascending identifiers; each slot with the wave of its first entry, 0 if none), a blank
+/// line, the environ summary and the ambient cross-reference. A table that fails to fetch or
+/// decode is counted in the census only.
+std::string environ_report(const DatDatabase& db);
+
+}  // namespace tallowmere_dat

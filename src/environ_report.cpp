@@ -1,0 +1,106 @@
+#include "tallowmere_dat/environ_report.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_dat/record_reader.h"
+
+namespace tallowmere_dat {
+namespace {
+
+using file_type::SoundTable;
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  std::array<char, 20> digits{};
+  const auto [end, ec] = std::to_chars(digits.begin(), digits.end(), value);
+  out.append(digits.begin(), end);
+}
+
+/// "0x" + uppercase hex, zero-padded to `width` digits.
+void append_hex(std::string& out, std::uint32_t value, int width) {
+  std::array<char, 8> digits{};
+  const auto [end, ec] = std::to_chars(digits.begin(), digits.end(), value, 16);
+  const auto length = static_cast<int>(end - digits.begin());
+  out += "0x";
+  out.append(static_cast<std::size_t>(std::max(0, width - length)), '0');
+  std::transform(digits.begin(), end, std::back_inserter(out),
+                 [](char c) { return c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c; });
+}
+
+bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
+  return key >= first && key <= last;
+}
+
+/// Appends the table's slot line when it has environ slots; returns whether it did.
+bool append_environ_line(std::string& out, std::uint32_t id, const SoundTable& table) {
+  std::vector<std::uint32_t> present;
+  for (const auto& [key, slot] : table.sounds) {
+    if (in_range(key, kEnvironFirst, kEnvironLast)) present.push_back(key);
+  }
+  if (present.empty()) return false;
+  std::sort(present.begin(), present.end());
+  append_hex(out, id, 8);
+  out += ": ";
+  append_decimal(out, table.sounds.size());
+  out += " total sounds, ";
+  append_decimal(out, present.size());
+  out += " environ keys: ";
+  for (const std::uint32_t key : present) {
+    const auto& entries = table.sounds.at(key).entries;
+    append_hex(out, key, 0);
+    out += "->";
+    append_hex(out, entries.empty() ? 0 : entries.front().wave_did, 8);
+    out += ' ';
+  }
+  out += '\n';
+  return true;
+}
+
+bool has_ambient_slot(const SoundTable& table) {
+  return std::any_of(table.sounds.begin(), table.sounds.end(), [](const auto& slot) {
+    return in_range(slot.first, kAmbientFirst, kAmbientLast);
+  });
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
+  std::vector<std::uint32_t> ids;
+  for (const auto& [id, entry] : db.files()) {
+    if (is_sound_table_id(id)) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::string environ_report(const DatDatabase& db) {
+  const std::vector<std::uint32_t> ids = sound_table_ids(db);
+  std::string out = "0x20 SoundTables in portal.dat: ";
+  append_decimal(out, ids.size());
+  out += '\n';
+
+  // One fetch and decode per table serves both counts: the archive is read-only, so a second
+  // pass would only repeat the same work for the same answer.
+  std::uint64_t environ_tables = 0;
+  std::uint64_t ambient_tables = 0;
+  for (const std::uint32_t id : ids) {
+    const auto bytes = db.get_file(id);
+    if (!bytes) continue;
+    Cursor cursor(*bytes);
+    const auto table = SoundTable::read(cursor);
+    if (!table) continue;
+    if (append_environ_line(out, id, *table)) ++environ_tables;
+    if (has_ambient_slot(*table)) ++ambient_tables;
+  }
+
+  out += '\n';
+  append_decimal(out, environ_tables);
+  out += " SoundTable(s) carry environ slots (0x76-0x8A).\n(cross-ref: ";
+  append_decimal(out, ambient_tables);
+  out += " tables carry ambient slots 0x46-0x4D)\n";
+  return out;
+}
+
+}  // namespace tallowmere_dat
