@@ -42,8 +42,9 @@ class Random {
     z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31U);
   }
-  /// Uniform enough for layouts: [0, bound).
-  std::uint64_t below(std::uint64_t bound) { return next() % bound; }
+  /// Uniform enough for layouts: [0, bound) for a bound up to 2^32, by multiply-shift rather
+  /// than a slow division.
+  std::uint64_t below(std::uint64_t bound) { return ((next() >> 32U) * bound) >> 32U; }
 
  private:
   std::uint64_t state_;
@@ -55,9 +56,11 @@ struct PlannedNode {
   std::vector<std::ptrdiff_t> children;
 };
 
-/// Plans a B-tree over entries [begin, end) in pre-order: a range that fits is a leaf, else a
-/// full node of `fan_out` separators whose `fan_out` + 1 children share the rest evenly, the
-/// earlier children taking the spare ones (a child left without entries is a 0 slot).
+/// Plans a B-tree over entries [begin, end) in pre-order, as full as the fan-out allows: a range
+/// that fits is a leaf; otherwise the node takes as few children as a subtree one level lower
+/// can hold (at least 2, at most `fan_out` + 1), one separator entry between each two, and the
+/// children share the rest evenly, earlier ones taking the spare entries. A child left without
+/// entries (only in tiny trees) becomes a 0 slot.
 class TreePlanner {
  public:
   explicit TreePlanner(std::size_t fan_out) : fan_out_(fan_out) {}
@@ -71,16 +74,22 @@ class TreePlanner {
         nodes_.back().entries.push_back(i);
       return index;
     }
-    const std::size_t rest = count - fan_out_;
-    const std::size_t share = rest / (fan_out_ + 1);
-    const std::size_t spare = rest % (fan_out_ + 1);
+    // The largest subtree that is one level lower than a tree of minimal height for `count`.
+    std::size_t lower = fan_out_;  // entries in a full tree of height 1
+    while ((lower + 1) * (fan_out_ + 1) - 1 < count)
+      lower = (lower + 1) * (fan_out_ + 1) - 1;
+    const std::size_t children =
+        (count + 1 + lower) / (lower + 1);  // ceil((count + 1) / (lower + 1))
+    const std::size_t rest = count - (children - 1);
+    const std::size_t share = rest / children;
+    const std::size_t spare = rest % children;
     std::size_t at = begin;
-    for (std::size_t child = 0; child <= fan_out_; ++child) {
+    for (std::size_t child = 0; child < children; ++child) {
       const std::size_t size = share + (child < spare ? 1 : 0);
       const std::ptrdiff_t planned = size == 0 ? -1 : plan(at, at + size);
       nodes_[static_cast<std::size_t>(index)].children.push_back(planned);
       at += size;
-      if (child < fan_out_) nodes_[static_cast<std::size_t>(index)].entries.push_back(at++);
+      if (child + 1 < children) nodes_[static_cast<std::size_t>(index)].entries.push_back(at++);
     }
     return index;
   }
@@ -238,18 +247,15 @@ BuiltArchive ArchiveBuilder::build() const {
   const auto blocks_for = [payload](std::size_t bytes) { return (bytes + payload - 1) / payload; };
 
   // One file per identifier, the last added winning, in identifier order.
-  std::vector<const PendingFile*> unique(files_.size());
+  std::vector<std::pair<std::uint32_t, std::size_t>> order(files_.size());
   for (std::size_t i = 0; i < files_.size(); ++i)
-    unique[i] = &files_[i];
-  std::stable_sort(unique.begin(), unique.end(),
-                   [](const PendingFile* a, const PendingFile* b) { return a->id < b->id; });
-  {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < unique.size(); ++i) {
-      if (i + 1 < unique.size() && unique[i + 1]->id == unique[i]->id) continue;
-      unique[kept++] = unique[i];
-    }
-    unique.resize(kept);
+    order[i] = {files_[i].id, i};
+  std::sort(order.begin(), order.end());
+  std::vector<const PendingFile*> unique;
+  unique.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && order[i + 1].first == order[i].first) continue;
+    unique.push_back(&files_[order[i].second]);
   }
 
   std::vector<PlannedNode> nodes;
