@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <new>
+#include <string>
 #include <utility>
 
 #include "format_detail.h"
@@ -23,18 +25,26 @@ constexpr std::size_t kMinGrowth = std::size_t{64} * 1024;
 /// The result buffer of one chain read. It ends up `size` bytes long, but is allocated only as
 /// far as the source can supply and then doubled each time it is full of bytes actually read, so
 /// a `size` far beyond the file costs memory in proportion to the data, not to the declaration.
-/// A looping chain, which legitimately yields more than the file holds, grows it the same way.
+/// A looping chain, which legitimately yields more than the file holds, grows it the same way,
+/// up to 4 GiB: more than a process may be allowed, so a failed allocation is an error value.
 class ChainOutput {
  public:
-  ChainOutput(std::uint32_t size, std::uint64_t length_hint) : size_(size) {
-    bytes_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, length_hint)));
-  }
+  ChainOutput(std::uint32_t size, std::uint64_t length_hint)
+      : size_(size), first_(static_cast<std::size_t>(std::min<std::uint64_t>(size, length_hint))) {}
 
   /// Where the next bytes go: up to `count` bytes at `at`, the number of bytes produced so far.
-  /// Never empty while `count` is positive.
-  std::span<std::uint8_t> room(std::size_t at, std::size_t count) {
+  /// Never empty while `count` is positive; fails with `OutOfMemory` when the buffer can't grow.
+  std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
     if (at == bytes_.size() && count > 0) {
-      bytes_.resize(std::min<std::size_t>(std::max(bytes_.size() * 2, kMinGrowth), size_));
+      const std::size_t grown = std::min<std::size_t>(
+          bytes_.empty() && first_ > 0 ? first_ : std::max(bytes_.size() * 2, kMinGrowth), size_);
+      try {
+        bytes_.resize(grown);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(IoError::with_message(
+            IoErrorKind::OutOfMemory,
+            "memory allocation of " + std::to_string(grown) + " bytes failed"));
+      }
     }
     return std::span(bytes_).subspan(at, std::min(count, bytes_.size() - at));
   }
@@ -43,6 +53,7 @@ class ChainOutput {
 
  private:
   std::size_t size_;
+  std::size_t first_;
   std::vector<std::uint8_t> bytes_;
 };
 
@@ -51,11 +62,12 @@ class ChainOutput {
 std::expected<void, IoError> read_run(const BlockSource& source, ChainOutput& out,
                                       std::uint64_t position, std::size_t at, std::size_t count) {
   while (count > 0) {
-    const std::span<std::uint8_t> room = out.room(at, count);
-    if (auto read = source.read_at(room, {}, position); !read) return read;
-    position += room.size();
-    at += room.size();
-    count -= room.size();
+    const auto room = out.room(at, count);
+    if (!room) return std::unexpected(room.error());
+    if (auto read = source.read_at(*room, {}, position); !read) return read;
+    position += room->size();
+    at += room->size();
+    count -= room->size();
   }
   return {};
 }
@@ -90,7 +102,9 @@ std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockS
     const std::size_t slice = std::min(remaining, slice_limit);
 
     std::array<std::uint8_t, kPointerSize> pointer{};
-    const std::span<std::uint8_t> first = out.room(filled, slice);
+    const auto room = out.room(filled, slice);
+    if (!room) return std::unexpected(DatError(room.error()));
+    const std::span<std::uint8_t> first = *room;
     if (auto read = source.read_at(pointer, first, current); !read) {
       return std::unexpected(DatError(std::move(read.error())));
     }

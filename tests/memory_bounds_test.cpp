@@ -1,0 +1,217 @@
+// Hostile archives (see hostile_archives.h) must fail or finish using memory in proportion to
+// the file, never to what it declares: measured in this process by counting live heap bytes,
+// and for the probe executable by running it under a tight address-space limit.
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/hostile_archives.h"
+#include "tallowmere_testing/process.h"
+#include "tallowmere_testing/temp_file.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TALLOWMERE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TALLOWMERE_ASAN 1
+#endif
+#endif
+
+// Live heap bytes, their peak since the last reset, and a limit past which allocation fails.
+namespace {
+std::atomic<std::size_t> g_live{0};
+std::atomic<std::size_t> g_peak{0};
+std::atomic<std::size_t> g_limit{~std::size_t{0}};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (size > g_limit.load() - std::min(g_live.load(), g_limit.load())) throw std::bad_alloc();
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  const std::size_t usable = malloc_usable_size(p);
+  const std::size_t now = g_live.fetch_add(usable, std::memory_order_relaxed) + usable;
+  std::size_t peak = g_peak.load(std::memory_order_relaxed);
+  while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
+  }
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
+
+namespace tallowmere_dat {
+namespace {
+
+using tallowmere_testing::HostileArchive;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20U;
+/// The most the library may hold for any of these few-KiB archives, whatever they declare.
+constexpr std::size_t kHeapBound = 2 * kMiB;
+/// The probe's whole address space, code and stack included.
+constexpr std::uint64_t kAddressSpace = 64 * kMiB;
+
+/// Heap growth over what was live when it was constructed.
+class PeakHeap {
+ public:
+  PeakHeap() : base_(g_live.load()) { g_peak.store(base_); }
+  std::size_t growth() const { return g_peak.load() - base_; }
+
+ private:
+  std::size_t base_;
+};
+
+/// What the probe does, in this process: open, fetch every sound table, decode it, report.
+std::optional<DatError> probe_in_process(const std::filesystem::path& path, std::string& report) {
+  auto db = DatDatabase::open(path);
+  if (!db) return db.error();
+  for (const std::uint32_t id : sound_table_ids(*db)) {
+    const auto bytes = db->get_file(id);
+    if (!bytes) continue;
+    Cursor cursor(*bytes);
+    (void)file_type::SoundTable::read(cursor);
+  }
+  report = environ_report(*db);
+  return std::nullopt;
+}
+
+TEST(MemoryBoundsTest, HostileArchivesCostMemoryInProportionToTheFile) {
+  for (const HostileArchive& hostile : tallowmere_testing::hostile_archives()) {
+    if (hostile.defined_cost) continue;
+    SCOPED_TRACE(hostile.name);
+    const tallowmere_testing::TempFile file(hostile.bytes);
+    std::string report;
+    const PeakHeap heap;
+    const auto start = std::chrono::steady_clock::now();
+    const auto error = probe_in_process(file.path(), report);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(heap.growth(), kHeapBound);
+    std::printf("%-55s %6zu bytes  peak heap %8zu bytes  %7.1f ms  %s\n", hostile.name.c_str(),
+                hostile.bytes.size(), heap.growth(), took.count(),
+                error ? error->debug().substr(0, 60).c_str() : "opened");
+    if (!error) {
+      EXPECT_TRUE(report.starts_with("0x20 SoundTables in portal.dat: ")) << report;
+    }
+  }
+}
+
+TEST(MemoryBoundsTest, ALoopingChainCostsWhatItDeclares) {
+  // A block pointing at itself repeats its payload up to the declared size: a defined result,
+  // so the whole of it is allocated, plus what growing the buffer by doubling costs.
+  constexpr std::uint32_t kDeclared = 8 * kMiB;
+  tallowmere_testing::ArchiveImage image(64);
+  const std::uint32_t block = image.append(64);
+  image.write_block(block, block, Bytes(60, 0x42));
+  const tallowmere_testing::TempFile file(image.bytes());
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value());
+  const PeakHeap heap;
+  const auto bytes = db->read_file_data(block, kDeclared);
+  ASSERT_TRUE(bytes.has_value());
+  EXPECT_EQ(bytes->size(), kDeclared);
+  EXPECT_EQ(std::count(bytes->begin(), bytes->end(), 0x42), kDeclared);
+  EXPECT_GE(heap.growth(), kDeclared);
+  EXPECT_LE(heap.growth(), 2 * kDeclared);
+  std::printf("looping chain declaring %u bytes: peak heap %zu bytes\n", kDeclared, heap.growth());
+}
+
+TEST(MemoryBoundsTest, ALoopingChainBeyondTheMemoryAvailableFailsCleanly) {
+  // The same loop declaring 4 GiB - 1 with only 16 MiB to spare: the read must give up with an
+  // error value once the buffer can't grow, not end the process.
+  tallowmere_testing::ArchiveImage image(64);
+  const std::uint32_t block = image.append(64);
+  image.write_block(block, block, Bytes(60, 0x42));
+  const tallowmere_testing::TempFile file(image.bytes());
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value());
+  g_limit.store(g_live.load() + 16 * kMiB);
+  const auto bytes = db->read_file_data(block, 0xFFFFFFFF);
+  g_limit.store(~std::size_t{0});
+  ASSERT_FALSE(bytes.has_value());
+  const auto* io = bytes.error().get_if<DatError::Io>();
+  ASSERT_NE(io, nullptr) << bytes.error().debug();
+  EXPECT_EQ(io->error.kind(), IoErrorKind::OutOfMemory);
+  EXPECT_EQ(io->error.message(), "memory allocation of 16777216 bytes failed");
+}
+
+/// The probe's peak resident set, from /usr/bin/time's last line on standard error.
+std::optional<long> take_max_rss_kib(std::string& err) {
+  if (err.empty() || err.back() != '\n') return std::nullopt;
+  const std::size_t start = err.rfind('\n', err.size() - 2);
+  const std::size_t from = start == std::string::npos ? 0 : start + 1;
+  const std::string line = err.substr(from, err.size() - 1 - from);
+  if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  err.erase(from);
+  return std::stol(line);
+}
+
+TEST(MemoryBoundsTest, ProbeFinishesOnHostileArchivesWithinATightAddressSpace) {
+#ifdef TALLOWMERE_ASAN
+  const bool limited = false;  // the sanitizer reserves terabytes of shadow address space
+#else
+  const bool limited = true;
+#endif
+  const bool timed = std::filesystem::exists("/usr/bin/time");
+  const std::filesystem::path fixture = PROBE_FIXTURE;
+  std::filesystem::create_directories(fixture.parent_path());
+  for (const HostileArchive& hostile : tallowmere_testing::hostile_archives()) {
+    // A 4 GiB result needs 4 GiB: only under the limit, where it must fail cleanly.
+    if (hostile.defined_cost && !limited) continue;
+    SCOPED_TRACE(hostile.name);
+    ASSERT_TRUE(tallowmere_testing::write_archive(fixture, hostile.bytes));
+    std::vector<std::string> argv{PROBE_EXE};
+    if (timed) argv.insert(argv.begin(), {"/usr/bin/time", "-q", "-f", "%M"});
+    tallowmere_testing::ProcessOptions options;
+    if (limited) options.address_space_limit = kAddressSpace;
+    auto result = tallowmere_testing::run_process(argv, options);
+    const auto rss = timed ? take_max_rss_kib(result.err) : std::nullopt;
+    if (timed) {
+      EXPECT_TRUE(rss.has_value()) << result.err;
+    }
+    EXPECT_EQ(result.signal, 0);
+    std::printf("%-55s exit %3d  max RSS %6ld KiB\n", hostile.name.c_str(), result.exit_status,
+                rss.value_or(-1));
+    if (rss) {
+      EXPECT_LT(*rss * 1024, static_cast<long>(kAddressSpace));
+    }
+
+    std::string report;
+    const auto error = hostile.defined_cost ? std::nullopt : probe_in_process(fixture, report);
+    if (error) {
+      EXPECT_EQ(result.exit_status, 101);
+      EXPECT_EQ(result.err,
+                "called `Result::unwrap()` on an `Err` value: " + error->debug() + "\n");
+    } else {
+      EXPECT_EQ(result.exit_status, 0) << result.err;
+      if (!hostile.defined_cost) {
+        EXPECT_EQ(result.out, report);
+      }
+    }
+  }
+  std::filesystem::remove(fixture);
+}
+
+}  // namespace
+}  // namespace tallowmere_dat
