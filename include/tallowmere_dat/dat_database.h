@@ -9,6 +9,7 @@
 
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file.h"
+#include "tallowmere_dat/key_hash.h"
 #include "tallowmere_dat/read_error.h"
 #include "tallowmere_dat/record_reader.h"
 
@@ -73,7 +74,7 @@ struct DatFileEntry {
 /// the open file. Read-only after the open; retrieval may run on several threads at once.
 class DatDatabase {
  public:
-  using FileMap = std::unordered_map<std::uint32_t, DatFileEntry>;
+  using FileMap = std::unordered_map<std::uint32_t, DatFileEntry, KeyHash>;
 
   /// Opens the archive at `path`, reads its header and loads its directory. Fails with
   /// `PathError` (the file can't be opened), `Io` (the seek to the header fails), `BinRead` (the
