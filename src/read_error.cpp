@@ -33,26 +33,47 @@ bool same_pointee(const std::shared_ptr<const T>& a, const std::shared_ptr<const
 }
 
 std::string render_backtrace(const ReadError::Backtrace& bt) {
-  std::string out = "\n \u257a" + repeat("\u2501", 20) + "\u2505 Backtrace \u2505" +
-                    repeat("\u2501", 20) + "\u2578\n\n";
+  // Built by appending: GCC 12 reports a false overlap for `"literal" + std::string&&` chains.
+  std::string out = "\n \u257a";
+  out += repeat("\u2501", 20);
+  out += "\u2505 Backtrace \u2505";
+  out += repeat("\u2501", 20);
+  out += "\u2578\n\n";
   const std::string innermost = bt.error ? bt.error->display() : std::string();
   const bool enum_errors = bt.error && bt.error->get_if<ReadError::EnumErrors>() != nullptr;
   for (std::size_t i = 0; i < bt.frames.size(); ++i) {
     const BacktraceFrame& frame = bt.frames[i];
-    std::string message = frame.message();
+    out += ' ';
+    out += std::to_string(i);
+    out += ": ";
+    out += kBoldOn;
     if (i == 0) {
-      message = std::string(kBoldOn) + "Error: " + innermost + std::string(kBoldOff) + "\n    " +
-                (enum_errors ? "..." : "       ") + std::string(kBoldOn) + message +
-                std::string(kBoldOff);
+      out += kBoldOn;
+      out += "Error: ";
+      out += innermost;
+      out += kBoldOff;
+      out += "\n    ";
+      out += enum_errors ? "..." : "       ";
+      out += kBoldOn;
+      out += frame.message();
+      out += kBoldOff;
+    } else {
+      out += frame.message();
     }
-    out += " " + std::to_string(i) + ": " + std::string(kBoldOn) + message + std::string(kBoldOff) +
-           "\n";
+    out += kBoldOff;
+    out += '\n';
     if (const auto* full = std::get_if<BacktraceFrame::Full>(&frame.kind())) {
-      out += "     at " + full->file + ":" + std::to_string(full->line) + "\n";
+      out += "     at ";
+      out += full->file;
+      out += ':';
+      out += std::to_string(full->line);
+      out += '\n';
       if (full->code) out += *full->code;
     }
   }
-  out += "\n \u257a" + repeat("\u2501", 53) + "\u2578\n\n";
+  out += "\n \u257a";
+  out += repeat("\u2501", 53);
+  out += "\u2578\n\n";
   return out;
 }
 

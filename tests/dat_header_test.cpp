@@ -51,7 +51,9 @@ TEST(DatDatabaseOpenTest, MissingFileIsAPathErrorNamingThePathAsGiven) {
 TEST(DatDatabaseOpenTest, NonUtf8PathByteIsEscaped) {
   const auto db = DatDatabase::open(std::string("/nonexistent/\xFE.dat"));
   ASSERT_FALSE(db.has_value());
-  EXPECT_EQ(db.error().get_if<DatError::PathError>()->path.native(), "/nonexistent/\xFE.dat");
+  const auto* path_error = db.error().get_if<DatError::PathError>();
+  ASSERT_NE(path_error, nullptr);
+  EXPECT_EQ(path_error->path.native(), "/nonexistent/\xFE.dat");
   EXPECT_TRUE(db.error().debug().starts_with(R"(PathError { path: "/nonexistent/\xFE.dat", )"));
 }
 
