@@ -227,16 +227,16 @@ std::vector<std::uint8_t> ArchiveImage::release() && {
 ArchiveBuilder::ArchiveBuilder(ArchiveOptions options) : options_(options) {}
 
 ArchiveBuilder& ArchiveBuilder::add_file(std::uint32_t id, std::vector<std::uint8_t> stored,
-                                         std::uint32_t bit_flags) {
+                                         std::uint32_t bit_flags, ChainLayout layout) {
   if (stored.size() > 0xFFFFFFFFULL) fail("a stored file is at most 4 GiB - 1");
-  files_.push_back({id, bit_flags, std::move(stored)});
+  files_.push_back({id, bit_flags, std::move(stored), layout});
   return *this;
 }
 
 ArchiveBuilder& ArchiveBuilder::add_compressed_file(std::uint32_t id,
                                                     std::span<const std::uint8_t> content,
-                                                    std::uint32_t bit_flags) {
-  return add_file(id, lrs_compress(content), bit_flags);
+                                                    std::uint32_t bit_flags, ChainLayout layout) {
+  return add_file(id, lrs_compress(content), bit_flags, layout);
 }
 
 BuiltArchive ArchiveBuilder::build() const {
@@ -265,12 +265,14 @@ BuiltArchive ArchiveBuilder::build() const {
     nodes = std::move(planner).take();
   }
 
-  // Every chain takes its blocks in turn from one shuffled list of block slots, spare slots
-  // included, so consecutive blocks of a chain almost never sit side by side.
+  // Every scattered chain takes its blocks in turn from one shuffled list of block slots, spare
+  // slots included, so consecutive blocks of a chain almost never sit side by side. Contiguous
+  // chains take the slots after those, unshuffled.
   std::vector<std::uint64_t> file_first(unique.size());
   std::vector<std::uint64_t> node_first(nodes.size());
   std::uint64_t used = 0;
   for (std::size_t i = 0; i < unique.size(); ++i) {
+    if (unique[i]->layout == ChainLayout::kContiguous) continue;
     file_first[i] = used;
     used += blocks_for(unique[i]->stored.size());
   }
@@ -281,14 +283,20 @@ BuiltArchive ArchiveBuilder::build() const {
   }
   const std::uint64_t spare =
       options_.spare_percent == 0 ? 0 : used * options_.spare_percent / 100 + 1;
-  const std::uint64_t slots = used + spare;
+  const std::uint64_t shuffled = used + spare;
+  std::uint64_t slots = shuffled;
+  for (std::size_t i = 0; i < unique.size(); ++i) {
+    if (unique[i]->layout != ChainLayout::kContiguous) continue;
+    file_first[i] = slots;
+    slots += blocks_for(unique[i]->stored.size());
+  }
   const std::uint64_t total = kHeaderEnd + slots * block_size;
   if (slots > kMaxBuiltSize / block_size || total > kMaxBuiltSize) fail("archive exceeds 4 GiB");
 
   Random random(options_.seed);
   std::vector<std::uint32_t> slot_order(static_cast<std::size_t>(slots));
   std::iota(slot_order.begin(), slot_order.end(), 0U);
-  for (std::size_t i = slot_order.size(); i > 1; --i) {
+  for (std::size_t i = static_cast<std::size_t>(shuffled); i > 1; --i) {
     std::swap(slot_order[i - 1], slot_order[static_cast<std::size_t>(random.below(i))]);
   }
   const auto block_offset = [&](std::uint64_t k) {

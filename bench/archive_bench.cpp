@@ -1,0 +1,240 @@
+// The whole pipeline on the large benchmark archive (`bench_archive` target), each benchmark next
+// to the floor it is judged against, measured in the same run:
+//   - open (header + directory walk) vs inserting the same entries into the same map;
+//   - get_file of a large contiguous file vs one pread of the same byte count, and of a large
+//     fragmented file, with the reads made per block;
+//   - get_file + SoundTable::read for every sound table;
+//   - the environ report as a function call, and the probe as a process.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bench_archive.h"
+#include "tallowmere_dat/block_chain.h"
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_dat/file_ext.h"
+#include "tallowmere_dat/file_type/sound_table.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn wants it
+
+namespace {
+
+using tallowmere_dat::DatDatabase;
+using tallowmere_dat::DatFileEntry;
+namespace bench = tallowmere_bench;
+
+/// The archive opened once for the benchmarks that only read it; nullptr (with the reason
+/// printed) when it is missing.
+const DatDatabase* archive() {
+  static const std::optional<DatDatabase> db = []() -> std::optional<DatDatabase> {
+    auto opened = DatDatabase::open(bench::bench_archive_path());
+    if (!opened) {
+      std::fprintf(stderr, "cannot open %s (build the bench_archive target): %s\n",
+                   bench::bench_archive_path().c_str(), opened.error().debug().c_str());
+      return std::nullopt;
+    }
+    return std::move(*opened);
+  }();
+  return db ? &*db : nullptr;
+}
+
+/// `per_iteration` times the iterations run, for the throughput counters.
+std::int64_t total(const benchmark::State& state, std::size_t per_iteration) {
+  return state.iterations() * static_cast<std::int64_t>(per_iteration);
+}
+
+#define REQUIRE_ARCHIVE(state, db)                         \
+  const DatDatabase* db = archive();                       \
+  if ((db) == nullptr) {                                   \
+    (state).SkipWithError("benchmark archive is missing"); \
+    return;                                                \
+  }
+
+void BM_open(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::string path = bench::bench_archive_path();
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    auto opened = DatDatabase::open(path);
+    if (!opened) state.SkipWithError("open failed");
+    benchmark::DoNotOptimize(opened->files().size());
+  }
+  state.SetItemsProcessed(total(state, db->files().size()));
+}
+BENCHMARK(BM_open)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The floor of the open: the same entries inserted into the same kind of map, from memory, in
+/// identifier order, the map growing as they arrive.
+void BM_open_floor_map_insert(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  std::vector<DatFileEntry> entries;
+  entries.reserve(db->files().size());
+  for (const auto& [id, entry] : db->files())
+    entries.push_back(entry);
+  std::ranges::sort(entries, {}, &DatFileEntry::id);
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    DatDatabase::FileMap files;
+    for (const DatFileEntry& entry : entries)
+      files.insert_or_assign(entry.id, entry);
+    benchmark::DoNotOptimize(files.size());
+  }
+  state.SetItemsProcessed(total(state, entries.size()));
+}
+BENCHMARK(BM_open_floor_map_insert)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// A block source that counts the read requests reaching the file.
+class CountingSource final : public tallowmere_dat::detail::BlockSource {
+ public:
+  explicit CountingSource(const DatDatabase& db)
+      : inner_(db.file(), db.file().size().value_or(0)) {}
+  std::expected<void, tallowmere_dat::IoError> read_at(std::span<std::uint8_t> head,
+                                                       std::span<std::uint8_t> tail,
+                                                       std::uint64_t offset) const override {
+    ++reads_;
+    return inner_.read_at(head, tail, offset);
+  }
+  std::uint64_t length_hint() const override { return inner_.length_hint(); }
+  std::size_t reads() const { return reads_; }
+
+ private:
+  tallowmere_dat::detail::FileBlockSource inner_;
+  mutable std::size_t reads_ = 0;
+};
+
+/// Read requests per block of file `id`'s chain.
+double reads_per_block(const DatDatabase& db, std::uint32_t id) {
+  const DatFileEntry& entry = db.files().at(id);
+  const CountingSource source(db);
+  (void)tallowmere_dat::detail::read_block_chain(source, db.header().block_size, entry.offset,
+                                                 entry.size);
+  const double blocks = static_cast<double>(entry.size) / (db.header().block_size - 4.0);
+  return static_cast<double>(source.reads()) / blocks;
+}
+
+void BM_get_file(benchmark::State& state, std::uint32_t id) {
+  REQUIRE_ARCHIVE(state, db);
+  std::size_t bytes = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    auto file = db->get_file(id);
+    if (!file) state.SkipWithError("get_file failed");
+    bytes = file->size();
+    benchmark::DoNotOptimize(file->data());
+  }
+  state.SetBytesProcessed(total(state, bytes));
+  state.counters["reads_per_block"] = reads_per_block(*db, id);
+}
+BENCHMARK_CAPTURE(BM_get_file, large_contiguous, bench::kLargeContiguousId)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_get_file, large_fragmented, bench::kLargeFragmentedId)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_get_file, large_compressed, bench::kLargeCompressedId)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+/// The floor of a large read: one positional read of the contiguous file's byte count, into a
+/// fresh buffer as get_file returns (`fresh`), or into one buffer reused (`reused`).
+void BM_pread_floor(benchmark::State& state, bool fresh) {
+  REQUIRE_ARCHIVE(state, db);
+  const DatFileEntry& entry = db->files().at(bench::kLargeContiguousId);
+  std::vector<std::uint8_t> reused(fresh ? 0 : entry.size);
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    std::vector<std::uint8_t> buffer;
+    if (fresh) buffer.resize(entry.size);
+    std::vector<std::uint8_t>& into = fresh ? buffer : reused;
+    if (!tallowmere_dat::read_exact_at_compat(db->file(), into, entry.offset)) {
+      state.SkipWithError("pread failed");
+    }
+    benchmark::DoNotOptimize(into.data());
+  }
+  state.SetBytesProcessed(total(state, entry.size));
+}
+BENCHMARK_CAPTURE(BM_pread_floor, fresh_buffer, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_pread_floor, reused_buffer, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+/// get_file + SoundTable::read for every sound table; items are tables.
+void BM_sound_tables(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::vector<std::uint32_t> ids = tallowmere_dat::sound_table_ids(*db);
+  std::size_t decoded = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    decoded = 0;
+    for (const std::uint32_t id : ids) {
+      const auto bytes = db->get_file(id);
+      if (!bytes) continue;
+      tallowmere_dat::Cursor cursor(*bytes);
+      const auto table = tallowmere_dat::file_type::SoundTable::read(cursor);
+      if (table) ++decoded;
+      benchmark::DoNotOptimize(table);
+    }
+  }
+  if (decoded != bench::kSoundTableCount) state.SkipWithError("not every table decoded");
+  state.SetItemsProcessed(total(state, ids.size()));
+}
+BENCHMARK(BM_sound_tables)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The probe's work as function calls: open, then the report.
+void BM_probe_function(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::string path = bench::bench_archive_path();
+  std::size_t length = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    auto opened = DatDatabase::open(path);
+    if (!opened) state.SkipWithError("open failed");
+    const std::string report = tallowmere_dat::environ_report(*opened);
+    length = report.size();
+    benchmark::DoNotOptimize(report.data());
+  }
+  state.counters["report_bytes"] = static_cast<double>(length);
+}
+BENCHMARK(BM_probe_function)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The probe as a process, built with the benchmark archive's path, its output to /dev/null.
+void BM_probe_process(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::string probe = TALLOWMERE_BENCH_PROBE;
+  if (bench::bench_archive_path() != TALLOWMERE_BENCH_ARCHIVE_DEFAULT) {
+    state.SkipWithError("the probe reads the archive at its compiled-in path only");
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string argv0 = probe;
+  char* argv[] = {argv0.data(), nullptr};
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    pid_t pid = 0;
+    if (posix_spawn(&pid, probe.c_str(), &actions, nullptr, argv, environ) != 0) {
+      state.SkipWithError("cannot start the probe");
+      break;
+    }
+    int status = 0;
+    (void)waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("probe failed");
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+BENCHMARK(BM_probe_process)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

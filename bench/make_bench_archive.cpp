@@ -1,0 +1,158 @@
+// Writes the large benchmark archive: a million directory entries, fifty thousand sound tables,
+// a quarter of all files LRS-compressed, 1 KiB blocks, chains scattered for some files and
+// contiguous for others, and a few files of tens of MiB. Deterministic: the same bytes every
+// run. Usage: make_bench_archive OUTPUT_PATH
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench_archive.h"
+#include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/sound_table_writer.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using tallowmere_testing::ChainLayout;
+namespace bench = tallowmere_bench;
+
+/// splitmix64, so that the archive is the same on every compiler and library.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31U);
+  }
+  /// In [lo, hi].
+  std::uint32_t between(std::uint32_t lo, std::uint32_t hi) {
+    return lo + static_cast<std::uint32_t>(((next() >> 32U) * (std::uint64_t{hi - lo} + 1)) >> 32U);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+/// Text-like bytes: words of a made-up vocabulary, common ones more often, with punctuation.
+class TextSource {
+ public:
+  explicit TextSource(std::uint64_t seed) : random_(seed) {
+    for (int i = 0; i < 4000; ++i) {
+      std::string word;
+      for (std::uint32_t k = random_.between(2, 10); k > 0; --k)
+        word += static_cast<char>('a' + random_.between(0, 25));
+      vocabulary_.push_back(word);
+    }
+  }
+  Bytes take(std::size_t size) {
+    Bytes bytes;
+    bytes.reserve(size + 16);
+    while (bytes.size() < size) {
+      // The smaller of two uniform picks leans towards the front of the vocabulary.
+      const std::uint32_t rank = std::min(random_.between(0, 3999), random_.between(0, 3999));
+      const std::string& word = vocabulary_[rank];
+      bytes.insert(bytes.end(), word.begin(), word.end());
+      const std::uint32_t r = random_.between(0, 19);
+      bytes.push_back(r == 0 ? '.' : r == 1 ? ',' : r == 2 ? '\n' : ' ');
+    }
+    bytes.resize(size);
+    return bytes;
+  }
+
+ private:
+  Random random_;
+  std::vector<std::string> vocabulary_;
+};
+
+/// A sound table of the usual shape: a few hash records and 4 to 40 slots spread over keys
+/// 0x01 to 0xA0 (so many touch the environ and ambient ranges), each with 0 to 4 waves.
+Bytes sound_table(std::uint32_t id, Random& random) {
+  using tallowmere_dat::file_type::SoundEntry;
+  tallowmere_testing::SoundTableSpec spec{
+      .id = id, .hash_key = static_cast<std::int32_t>(random.between(0, 99))};
+  for (std::uint32_t n = random.between(0, 12); n > 0; --n) {
+    spec.hashes.push_back({.key = random.between(1, 0xFFFF), .data = {1.0F, 0.5F, 0.8F}});
+  }
+  std::array<bool, 0xA1> taken{};
+  for (std::uint32_t n = random.between(4, 40); n > 0; --n) {
+    const std::uint32_t key = random.between(1, 0xA0);
+    if (taken[key]) continue;
+    taken[key] = true;
+    tallowmere_testing::SoundRecordSpec record{.key = key};
+    const std::uint32_t waves = random.between(0, 9) == 0 ? 0 : random.between(1, 4);
+    for (std::uint32_t w = 0; w < waves; ++w) {
+      record.data.entries.push_back(SoundEntry{0x0A000000 + random.between(0, 0xFFFFF), 1.0F,
+                                               static_cast<float>(random.between(1, 4)) / 4.0F,
+                                               0.75F});
+    }
+    spec.sounds.push_back(std::move(record));
+  }
+  return tallowmere_testing::encode_sound_table(spec);
+}
+
+tallowmere_testing::ArchiveBuilder bench_archive() {
+  tallowmere_testing::ArchiveBuilder builder(
+      {.block_size = bench::kBlockSize, .seed = 0xBE7C4, .spare_percent = 2});
+  Random random(42);
+  TextSource text(7);
+  std::uint32_t added = 0;
+  // Every fourth file is stored compressed; half of the chains, picked at random, are contiguous.
+  const auto add = [&](std::uint32_t id, Bytes content) {
+    const ChainLayout layout =
+        random.between(0, 1) == 0 ? ChainLayout::kScattered : ChainLayout::kContiguous;
+    if (added++ % bench::kCompressEvery == 0) {
+      builder.add_compressed_file(id, content, 1, layout);
+    } else {
+      builder.add_file(id, std::move(content), 0, layout);
+    }
+  };
+
+  add(bench::kLargeCompressedId, text.take(bench::kLargeCompressedContentSize));  // compressed
+  builder.add_file(bench::kLargeContiguousId, text.take(bench::kLargeContiguousSize), 0,
+                   ChainLayout::kContiguous);
+  builder.add_file(bench::kLargeFragmentedId, text.take(bench::kLargeFragmentedSize), 0,
+                   ChainLayout::kScattered);
+  added += 2;
+
+  for (std::uint32_t i = 0; i < bench::kSoundTableCount; ++i) {
+    add(0x20000000 + i * 3, sound_table(0x20000000 + i * 3, random));
+  }
+
+  // The rest: small files of other types, mostly within one block, some of a few blocks, some
+  // empty (which take no block and keep the archive near 1 GiB).
+  static constexpr std::array<std::uint32_t, 12> kTypes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
+                                                           0x08, 0x0A, 0x0D, 0x21, 0x31, 0x40};
+  const std::uint32_t small = bench::kEntryCount - bench::kSoundTableCount - 3;
+  for (std::uint32_t i = 0; i < small; ++i) {
+    const std::uint32_t id = (kTypes[i % kTypes.size()] << 24U) | (i / kTypes.size());
+    const std::uint32_t shape = random.between(0, 99);
+    const std::size_t size = shape < 22 ? 0
+                             : shape < 97
+                                 ? random.between(16, bench::kBlockSize - 4)
+                                 : random.between(bench::kBlockSize, 4 * (bench::kBlockSize - 4));
+    add(id, text.take(size));
+  }
+  return builder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fputs("usage: make_bench_archive OUTPUT_PATH\n", stderr);
+    return 2;
+  }
+  const auto archive = bench_archive().build();
+  if (!tallowmere_testing::write_archive(argv[1], archive.bytes)) {
+    std::fprintf(stderr, "make_bench_archive: cannot write %s\n", argv[1]);
+    return 1;
+  }
+  std::printf("%s: %zu entries, %zu bytes\n", argv[1], archive.files.size(), archive.bytes.size());
+  return 0;
+}
