@@ -32,7 +32,7 @@ constexpr std::uint64_t kMaxBytesPerInput = std::uint64_t{1} << 18U;
 constexpr std::uint64_t kMaxBlocksPerInput = std::uint64_t{1} << 12U;
 
 [[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "archive_fuzzer: %s %s\n", what, detail.c_str());
+  (void)std::fprintf(stderr, "archive_fuzzer: %s %s\n", what, detail.c_str());
   std::abort();
 }
 

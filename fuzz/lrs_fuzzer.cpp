@@ -16,7 +16,7 @@
 namespace {
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "lrs_fuzzer: %s\n", what);
+  (void)std::fprintf(stderr, "lrs_fuzzer: %s\n", what);
   std::abort();
 }
 

@@ -49,7 +49,7 @@ Bytes noise(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-SoundRecordSpec slot(std::uint32_t key, std::vector<std::uint32_t> waves) {
+SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
   SoundRecordSpec record{.key = key};
   for (const std::uint32_t wave : waves)
     record.data.entries.push_back(SoundEntry{wave, 1.0F, 0.5F, 0.25F});
@@ -179,7 +179,7 @@ void archive_seeds(SeedWriter& out) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: make_seeds OUTPUT_DIR\n", stderr);
+    (void)std::fputs("usage: make_seeds OUTPUT_DIR\n", stderr);
     return 2;
   }
   const fs::path root = argv[1];
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   sound_table_seeds(tables);
   archive_seeds(archives);
   if (!lrs.ok() || !tables.ok() || !archives.ok()) {
-    std::fprintf(stderr, "make_seeds: cannot write under %s\n", argv[1]);
+    (void)std::fprintf(stderr, "make_seeds: cannot write under %s\n", argv[1]);
     return 1;
   }
   return 0;

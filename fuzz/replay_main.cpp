@@ -17,7 +17,7 @@ namespace {
 int replay(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    (void)std::fprintf(stderr, "cannot read %s\n", path.c_str());
     return 1;
   }
   const std::vector<char> chars((std::istreambuf_iterator<char>(in)),

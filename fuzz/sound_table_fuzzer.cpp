@@ -21,7 +21,7 @@ using tallowmere_dat::ReadError;
 using tallowmere_dat::file_type::SoundTable;
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "sound_table_fuzzer: %s\n", what);
+  (void)std::fprintf(stderr, "sound_table_fuzzer: %s\n", what);
   std::abort();
 }
 

@@ -172,7 +172,7 @@ inline std::vector<HostileArchive> hostile_archives() {
   // Directory shapes that never end without a guard.
   {
     ArchiveImage image(kBlock);
-    const std::uint32_t root = image.append(29 * kBlock);
+    const std::uint32_t root = image.append(std::size_t{29} * kBlock);
     DirectoryNode node{.entries = {{.id = 0x20000003, .offset = 0, .size = 0}}};
     node.branches[0] = root;
     image.write_chain(std::vector<std::uint32_t>(1, root), node.encode());
@@ -181,7 +181,7 @@ inline std::vector<HostileArchive> hostile_archives() {
   }
   {
     ArchiveImage image(kBlock);
-    const std::uint32_t root = image.append(29 * kBlock);
+    const std::uint32_t root = image.append(std::size_t{29} * kBlock);
     DirectoryNode child;
     child.branches[0] = root;
     const std::uint32_t child_at = image.append_node(child);
