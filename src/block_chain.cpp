@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -57,9 +59,23 @@ class ChainOutput {
   std::vector<std::uint8_t> bytes_;
 };
 
+/// A caller's buffer as the result of a chain read: all room is there from the start.
+class FixedOutput {
+ public:
+  explicit FixedOutput(std::span<std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
+    return bytes_.subspan(at, std::min(count, bytes_.size() - at));
+  }
+
+ private:
+  std::span<std::uint8_t> bytes_;
+};
+
 /// Reads `count` bytes at `position` into the output at `at`: one read unless the output has to
 /// grow on the way.
-std::expected<void, IoError> read_run(const BlockSource& source, ChainOutput& out,
+template <typename Output>
+std::expected<void, IoError> read_run(const BlockSource& source, Output& out,
                                       std::uint64_t position, std::size_t at, std::size_t count) {
   while (count > 0) {
     const auto room = out.room(at, count);
@@ -72,26 +88,153 @@ std::expected<void, IoError> read_run(const BlockSource& source, ChainOutput& ou
   return {};
 }
 
-}  // namespace
-
-std::expected<void, IoError> FileBlockSource::read_at(std::span<std::uint8_t> head,
-                                                      std::span<std::uint8_t> tail,
-                                                      std::uint64_t offset) const {
-  return read_exact_at_compat(file_, head, tail, offset);
+/// Copies `bytes` into the output at `at`, growing it as needed.
+template <typename Output>
+std::expected<void, IoError> copy_out(Output& out, std::size_t at,
+                                      std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const auto room = out.room(at, bytes.size());
+    if (!room) return std::unexpected(room.error());
+    std::copy_n(bytes.begin(), room->size(), room->begin());
+    at += room->size();
+    bytes = bytes.subspan(room->size());
+  }
+  return {};
 }
 
-// Each block is read with its pointer and payload slice in one request. That gives the same
-// bytes and the same errors as reading the pointer first and the payload after it: both cover
-// the same file range, and whichever way the pointer turns out, its payload slice is read from
-// the same position, so any failure inside the slice fails either way.
-std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
-                                                                    std::uint32_t block_size,
-                                                                    std::uint32_t offset,
-                                                                    std::uint32_t size) {
-  ChainOutput out(size, source.length_hint());
+/// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still well
+/// inside a core's cache when the payloads are copied out.
+constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
+/// Windows up to this size live on the stack, so that short chains (directory nodes, most
+/// files) cost no allocation.
+constexpr std::size_t kStackWindowBytes = 4096;
+
+/// Read-ahead over adjacent blocks. Where a chain's next block starts right where the current
+/// one ends, one request fetches the run of blocks that the chain would occupy if it stayed
+/// adjacent, and the pointers are then walked inside that window: as long as each one names the
+/// block right behind it, the payload is copied out of the window instead of read. At the first
+/// pointer that leads elsewhere the window is abandoned and the chain goes on with exact reads.
+///
+/// The window never changes what is reported. It only covers bytes that the exact reads of the
+/// blocks it serves would cover, plus bytes of blocks the chain may not visit; so when it
+/// succeeds, those exact reads would have succeeded with the same bytes, and when it fails (an
+/// error or the end of the file, maybe in bytes the chain never needed), it is dropped and the
+/// same block is read exactly, with read-ahead off for the rest of the chain.
+class ReadAhead {
+ public:
+  ReadAhead(std::uint32_t block_size, std::uint64_t length_hint)
+      : block_size_(block_size), length_hint_(length_hint) {}
+
+  /// How far a walk got: the block to go on from (with whether it is the one right after the
+  /// last block consumed), or the end of the chain.
+  struct Progress {
+    bool done = false;
+    std::uint32_t current = 0;
+    bool adjacent = false;
+  };
+
+  /// Tries to serve the chain from `current` on, with `remaining` bytes still wanted at `filled`.
+  /// Returns nullopt when no window was read (too short a run to be worth it, or read-ahead is
+  /// off after a failure), so the caller reads the block exactly.
+  template <typename Output>
+  std::expected<std::optional<Progress>, DatError> serve(const BlockSource& source, Output& out,
+                                                         std::uint32_t current, std::size_t& filled,
+                                                         std::size_t remaining) {
+    const std::size_t slice_limit = block_size_ - kPointerSize;
+    std::uint64_t blocks = (std::uint64_t{remaining} + slice_limit - 1) / slice_limit;
+    blocks = std::min<std::uint64_t>(blocks, kWindowBytes / block_size_);
+    // Keep within the file as last seen: near its end a window would only fail.
+    const std::uint64_t room_in_file =
+        length_hint_ > current ? length_hint_ - current : std::uint64_t{0};
+    blocks = std::min<std::uint64_t>(blocks, room_in_file / block_size_);
+    if (!enabled_ || blocks < 2) return std::nullopt;
+
+    const std::uint64_t last_slice =
+        std::min<std::uint64_t>(slice_limit, remaining - (blocks - 1) * slice_limit);
+    const auto length =
+        static_cast<std::size_t>((blocks - 1) * block_size_ + kPointerSize + last_slice);
+    const std::span<std::uint8_t> window = buffer(length);
+    if (window.empty()) return std::nullopt;
+    if (auto read = source.read_at(window, {}, current); !read) {
+      enabled_ = false;
+      return std::nullopt;
+    }
+
+    std::size_t at = 0;  // the current block's position in the window
+    while (true) {
+      const std::uint32_t next = load_u32_le(window.subspan(at).first<kPointerSize>());
+      const std::size_t slice = std::min(remaining, slice_limit);
+      const std::span<const std::uint8_t> payload = window.subspan(at + kPointerSize);
+      if (next == 0 && remaining > slice) {
+        // The rest is one contiguous run: what the window holds of it, then the file.
+        const std::size_t held = std::min(remaining, payload.size());
+        if (auto copied = copy_out(out, filled, payload.first(held)); !copied) {
+          return std::unexpected(DatError(std::move(copied.error())));
+        }
+        if (auto read = read_run(source, out, std::uint64_t{current} + kPointerSize + held,
+                                 filled + held, remaining - held);
+            !read) {
+          return std::unexpected(DatError(std::move(read.error())));
+        }
+        filled += remaining;
+        return Progress{.done = true};
+      }
+      if (auto copied = copy_out(out, filled, payload.first(slice)); !copied) {
+        return std::unexpected(DatError(std::move(copied.error())));
+      }
+      filled += slice;
+      remaining -= slice;
+      if (remaining == 0) return Progress{.done = true};
+      const bool adjacent = std::uint64_t{next} == std::uint64_t{current} + block_size_;
+      const bool in_window = at + block_size_ < window.size();
+      if (!adjacent || !in_window || next > kLastBlockOffset) {
+        return Progress{.current = next, .adjacent = adjacent};
+      }
+      current = next;
+      at += block_size_;
+    }
+  }
+
+ private:
+  /// `length` bytes of scratch, or an empty span when it can't be had (read-ahead is then off;
+  /// exact reads need no scratch).
+  std::span<std::uint8_t> buffer(std::size_t length) {
+    if (length <= stack_.size()) return std::span(stack_).first(length);
+    if (heap_size_ < length) {
+      // Sized for the longest window this chain can still ask for, so it is allocated once.
+      try {
+        heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(kWindowBytes);
+        heap_size_ = kWindowBytes;
+      } catch (const std::bad_alloc&) {
+        enabled_ = false;
+        return {};
+      }
+    }
+    return {heap_.get(), length};
+  }
+
+  std::uint32_t block_size_;
+  std::uint64_t length_hint_;
+  bool enabled_ = true;
+  std::array<std::uint8_t, kStackWindowBytes> stack_;
+  std::unique_ptr<std::uint8_t[]> heap_;
+  std::size_t heap_size_ = 0;
+};
+
+/// Follows the chain into `out`. Each block is read with its pointer and payload slice in one
+/// request. That gives the same bytes and the same errors as reading the pointer first and the
+/// payload after it: both cover the same file range, and whichever way the pointer turns out,
+/// its payload slice is read from the same position, so any failure inside the slice fails
+/// either way. Runs of adjacent blocks are served by read-ahead windows (see `ReadAhead`).
+template <typename Output>
+std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint32_t block_size,
+                                           std::uint32_t offset, std::uint32_t size, Output& out) {
   const std::size_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
+  ReadAhead ahead(block_size, source.length_hint());
   std::size_t filled = 0;
   std::uint32_t current = offset;
+  // The first block counts as adjacent: a chain written in one go is likely to be a run.
+  bool adjacent = true;
   while (filled < size) {
     if (current > kLastBlockOffset) {
       return std::unexpected(
@@ -100,6 +243,17 @@ std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockS
     const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
     const std::size_t remaining = size - filled;
     const std::size_t slice = std::min(remaining, slice_limit);
+
+    if (adjacent && remaining > slice_limit && slice_limit > 0) {
+      auto served = ahead.serve(source, out, current, filled, remaining);
+      if (!served) return std::unexpected(std::move(served.error()));
+      if (*served) {
+        if ((*served)->done) break;
+        current = (*served)->current;
+        adjacent = (*served)->adjacent;
+        continue;
+      }
+    }
 
     std::array<std::uint8_t, kPointerSize> pointer{};
     const auto room = out.room(filled, slice);
@@ -129,9 +283,36 @@ std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockS
                                         " is too small to follow the next-block pointer at " +
                                         hex32(current)));
     }
+    adjacent = std::uint64_t{next} == std::uint64_t{current} + block_size;
     current = next;
   }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, IoError> FileBlockSource::read_at(std::span<std::uint8_t> head,
+                                                      std::span<std::uint8_t> tail,
+                                                      std::uint64_t offset) const {
+  return read_exact_at_compat(file_, head, tail, offset);
+}
+
+std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
+                                                                    std::uint32_t block_size,
+                                                                    std::uint32_t offset,
+                                                                    std::uint32_t size) {
+  ChainOutput out(size, source.length_hint());
+  if (auto read = follow_chain(source, block_size, offset, size, out); !read) {
+    return std::unexpected(std::move(read.error()));
+  }
   return std::move(out).take();
+}
+
+std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
+                                                    std::uint32_t block_size, std::uint32_t offset,
+                                                    std::span<std::uint8_t> buffer) {
+  FixedOutput out(buffer);
+  return follow_chain(source, block_size, offset, static_cast<std::uint32_t>(buffer.size()), out);
 }
 
 }  // namespace detail

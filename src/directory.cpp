@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format_detail.h"
+#include "tallowmere_dat/block_chain.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/record_reader.h"
 
@@ -34,9 +35,14 @@ struct DatDatabase::NodeLinks {
 };
 
 std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset, NodeLinks& links) {
-  auto content = read_file_data(offset, kNodeSize);
-  if (!content) return std::unexpected(std::move(content.error()));
-  const std::span<const std::uint8_t> bytes(*content);
+  // On the stack: a directory of a million entries has tens of thousands of nodes.
+  std::array<std::uint8_t, kNodeSize> content;
+  if (auto read = detail::read_block_chain_into(detail::FileBlockSource(file_, file_length_),
+                                                header_.block_size, offset, content);
+      !read) {
+    return std::unexpected(std::move(read.error()));
+  }
+  const std::span<const std::uint8_t> bytes(content);
   for (std::size_t slot = 0; slot < kSlotCount; ++slot) {
     links.branches[slot] = detail::load_u32_le(bytes.subspan(slot * 4).first<4>());
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <span>
 
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_dat/record_reader.h"
@@ -35,11 +36,15 @@ bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
 
 /// Appends the table's slot line when it has environ slots; returns whether it did.
 bool append_environ_line(std::string& out, std::uint32_t id, const SoundTable& table) {
-  std::vector<std::uint32_t> present;
+  // The range holds 21 keys and a map's keys are distinct, so a fixed array takes them all
+  // without an allocation per table.
+  std::array<std::uint32_t, kEnvironLast - kEnvironFirst + 1> keys{};
+  std::size_t count = 0;
   for (const auto& [key, slot] : table.sounds) {
-    if (in_range(key, kEnvironFirst, kEnvironLast)) present.push_back(key);
+    if (in_range(key, kEnvironFirst, kEnvironLast)) keys[count++] = key;
   }
-  if (present.empty()) return false;
+  if (count == 0) return false;
+  const std::span<std::uint32_t> present(keys.data(), count);
   std::sort(present.begin(), present.end());
   append_hex(out, id, 8);
   out += ": ";

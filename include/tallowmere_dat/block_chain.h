@@ -54,8 +54,12 @@ class FileBlockSource final : public BlockSource {
 /// Reads `size` bytes of the chain whose first block is at `offset`: each block's payload in
 /// chain order, a block's pointer read only while bytes are still wanted; a pointer of 0 makes
 /// everything still wanted one contiguous run from that block's payload on. A looping chain
-/// repeats its payloads and still ends after `size` bytes. Each block costs one read of its
-/// pointer and payload slice together, straight into the result.
+/// repeats its payloads and still ends after `size` bytes. Each block costs at most one read:
+/// its pointer and payload slice together, straight into the result; and where a block points
+/// at the block right after it, one read fetches a window of up to 128 KiB of the blocks ahead,
+/// whose pointers are then followed inside it. The bytes and errors are those of reading every
+/// pointer and every payload slice on its own: a window that fails is dropped and the block is
+/// read exactly.
 ///
 /// Fails with `Io` when a read fails or the data ends first ("failed to fill whole buffer"), and
 /// with `Corruption` when a block lies at 0xFFFFFFFC or beyond (its payload position would pass
@@ -67,5 +71,12 @@ std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockS
                                                                     std::uint32_t block_size,
                                                                     std::uint32_t offset,
                                                                     std::uint32_t size);
+
+/// `read_block_chain` of `buffer.size()` bytes (below 4 GiB) into `buffer`, which takes the
+/// place of the result and needs no allocation. Fails as `read_block_chain` does, except that
+/// the buffer never has to grow; on failure its content is unspecified.
+std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
+                                                    std::uint32_t block_size, std::uint32_t offset,
+                                                    std::span<std::uint8_t> buffer);
 
 }  // namespace tallowmere_dat::detail
