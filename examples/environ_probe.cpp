@@ -6,29 +6,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "portal_path.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/environ_report.h"
-#include "tallowmere_dat/io_error.h"
+#include "tallowmere_dat/write_all.h"
 
 namespace {
 
-using tallowmere_dat::IoError;
-
-/// Writes all of `text` to `fd`, continuing short writes and retrying interrupted ones.
-std::expected<void, IoError> write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::last_os_error());
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
+using tallowmere_dat::write_all;
 
 [[noreturn]] void stop(const std::string& message) {
   (void)write_all(STDERR_FILENO, message + "\n");
