@@ -1,0 +1,31 @@
+#pragma once
+
+// The subcommands. Each `add_*` adds its subcommand, with its options and help, to `app`; when
+// parsing picks that subcommand, `run` is set to the function that carries it out and returns
+// the exit status.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tallowmere_dat::cli {
+
+using Runner = std::function<int()>;
+
+void add_info(CLI::App& app, Runner& run);
+void add_ls(CLI::App& app, Runner& run);
+void add_cat(CLI::App& app, Runner& run);
+void add_extract(CLI::App& app, Runner& run);
+void add_sound_table(CLI::App& app, Runner& run);
+void add_environ(CLI::App& app, Runner& run);
+
+/// The ARCHIVE positional every subcommand takes first.
+CLI::Option* add_archive_argument(CLI::App& command, std::string& path);
+/// A required file identifier positional (hexadecimal, "0x" optional).
+CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id);
+/// The optional "--type 0xNN" filter (hexadecimal, "0x" optional).
+CLI::Option* add_type_option(CLI::App& command, std::optional<std::uint32_t>& type);
+
+}  // namespace tallowmere_dat::cli

@@ -1,0 +1,105 @@
+// `info ARCHIVE`: the header's fields, then the directory's entries counted by type byte.
+
+#include <map>
+#include <memory>
+
+#include "archive.h"
+#include "commands.h"
+#include "format.h"
+#include "output.h"
+
+namespace tallowmere_dat::cli {
+namespace {
+
+struct InfoOptions {
+  std::string archive;
+};
+
+std::string field(const char* name, const std::string& value) {
+  return format("%-16s%s\n", name, value.c_str());
+}
+std::string decimal_field(const char* name, std::uint64_t value) {
+  return field(name, format("%llu", static_cast<unsigned long long>(value)));
+}
+
+/// The 16 raw bytes in hex, then as text with every byte outside printable ASCII shown as '.'.
+std::string version_bytes(const DatHeader& header) {
+  std::string hex_part;
+  std::string text_part;
+  for (const std::uint8_t byte : header.version_string) {
+    hex_part += format("%02X ", byte);
+    text_part += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+  }
+  return hex_part + "|" + text_part + "|";
+}
+
+void write_header(Stdout& out, const std::string& path, const DatHeader& h) {
+  out.write(field("archive", path));
+  out.write(field("magic", hex(h.magic)));
+  out.write(decimal_field("block_size", h.block_size));
+  out.write(decimal_field("file_size", h.file_size));
+  out.write(decimal_field("dataset", h.dataset));
+  out.write(decimal_field("subset", h.subset));
+  out.write(field("free_head", hex(h.free_head)));
+  out.write(field("free_tail", hex(h.free_tail)));
+  out.write(decimal_field("free_count", h.free_count));
+  out.write(field("root_offset", hex(h.root_offset)));
+  out.write(field("new_lru", hex(h.new_lru)));
+  out.write(field("old_lru", hex(h.old_lru)));
+  out.write(field("use_lru", hex(h.use_lru)));
+  out.write(field("master_map_id", hex(h.master_map_id)));
+  out.write(decimal_field("engine_version", h.engine_version));
+  out.write(decimal_field("game_version", h.game_version));
+  out.write(field("version_string", version_bytes(h)));
+  out.write(decimal_field("version_minor", h.version_minor));
+}
+
+struct TypeTotals {
+  std::uint64_t files = 0;
+  std::uint64_t compressed = 0;
+  std::uint64_t stored_bytes = 0;
+};
+
+void write_directory(Stdout& out, const DatDatabase& db) {
+  std::map<std::uint32_t, TypeTotals> by_type;
+  TypeTotals all;
+  for (const auto& [id, entry] : db.files()) {
+    for (TypeTotals* totals : {&by_type[type_byte(id)], &all}) {
+      ++totals->files;
+      totals->compressed += entry.is_compressed() ? 1U : 0U;
+      totals->stored_bytes += entry.size;
+    }
+  }
+  out.write(decimal_field("entries", all.files));
+  out.write(decimal_field("compressed", all.compressed));
+  out.write(decimal_field("stored_bytes", all.stored_bytes));
+  if (by_type.empty()) return;
+  out.write(format("\n%-4s  %10s  %10s  %14s\n", "type", "files", "compressed", "stored bytes"));
+  for (const auto& [type, totals] : by_type) {
+    out.write(format("%-4s  %10llu  %10llu  %14llu\n", hex(type, 2).c_str(),
+                     static_cast<unsigned long long>(totals.files),
+                     static_cast<unsigned long long>(totals.compressed),
+                     static_cast<unsigned long long>(totals.stored_bytes)));
+  }
+}
+
+int run_info(const InfoOptions& options) {
+  const auto db = open_archive(options.archive);
+  if (!db) return kExitFailure;
+  Stdout out;
+  write_header(out, options.archive, db->header());
+  write_directory(out, *db);
+  return finish(out);
+}
+
+}  // namespace
+
+void add_info(CLI::App& app, Runner& run) {
+  auto options = std::make_shared<InfoOptions>();
+  CLI::App* command = app.add_subcommand(
+      "info", "Show the header's fields and count the entries by type byte (sizes as stored)");
+  add_archive_argument(*command, options->archive);
+  command->callback([options, &run] { run = [options] { return run_info(*options); }; });
+}
+
+}  // namespace tallowmere_dat::cli

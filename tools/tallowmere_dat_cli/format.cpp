@@ -1,0 +1,52 @@
+#include "format.h"
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace tallowmere_dat::cli {
+
+std::string format(const char* pattern, ...) {
+  std::va_list args;
+  va_start(args, pattern);
+  std::va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, pattern, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    // vsnprintf writes the terminator too: room for it, then drop it.
+    text.resize(static_cast<std::size_t>(length) + 1);
+    (void)std::vsnprintf(text.data(), text.size(), pattern, again);
+    text.pop_back();
+  }
+  va_end(again);
+  return text;
+}
+
+std::string hex(std::uint32_t value, int digits) {
+  return format("0x%0*X", digits, value);
+}
+
+std::string float_text(float value) {
+  if (std::isnan(value)) return format("nan:0x%08X", std::bit_cast<std::uint32_t>(value));
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  // Shortest form that reads back to the same float; 48 characters hold any of them.
+  std::array<char, 48> digits{};
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  return {digits.data(), result.ptr};
+}
+
+std::optional<std::uint32_t> parse_hex(std::string_view text, std::size_t max_digits) {
+  if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+  if (text.empty() || text.size() > max_digits) return std::nullopt;
+  std::uint32_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace tallowmere_dat::cli
