@@ -247,10 +247,10 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
     if (adjacent && remaining > slice_limit && slice_limit > 0) {
       auto served = ahead.serve(source, out, current, filled, remaining);
       if (!served) return std::unexpected(std::move(served.error()));
-      if (*served) {
-        if ((*served)->done) break;
-        current = (*served)->current;
-        adjacent = (*served)->adjacent;
+      if (const std::optional<ReadAhead::Progress> progress = *served) {
+        if (progress->done) break;
+        current = progress->current;
+        adjacent = progress->adjacent;
         continue;
       }
     }
