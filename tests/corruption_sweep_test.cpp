@@ -253,7 +253,7 @@ TEST_F(CorruptionSweepTest, EveryHeaderBitFlipped) {
         EXPECT_FALSE(outcome.error);
         EXPECT_EQ(outcome.report, baseline_.report);
       }
-      if (bit == 0 || field == 1 || field == 8) check_probe(flipped, outcome);
+      if ((bit == 0 && at % 4 == 0) || field == 1 || field == 8) check_probe(flipped, outcome);
     }
   }
 }
