@@ -30,10 +30,13 @@ int main() {
   auto db = tallowmere_dat::DatDatabase::open(kPortalPath);
   if (!db) stop("called `Result::unwrap()` on an `Err` value: " + db.error().debug());
 
-  // The report is written in one go; a failure anywhere in it is reported, never lost.
-  const std::string report = tallowmere_dat::environ_report(*db);
-  if (auto written = write_all(STDOUT_FILENO, report); !written) {
-    stop("failed printing to stdout: " + written.error().display());
-  }
+  // The report goes out in large pieces as it is produced, so it is never held whole; the
+  // first failed write stops the probe, as a failed print would.
+  (void)tallowmere_dat::write_environ_report(*db, [](std::string_view piece) {
+    if (auto written = write_all(STDOUT_FILENO, piece); !written) {
+      stop("failed printing to stdout: " + written.error().display());
+    }
+    return true;
+  });
   return 0;
 }

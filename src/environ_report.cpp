@@ -80,9 +80,11 @@ std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
   return ids;
 }
 
-std::string environ_report(const DatDatabase& db) {
+bool write_environ_report(const DatDatabase& db,
+                          const std::function<bool(std::string_view)>& write) {
   const std::vector<std::uint32_t> ids = sound_table_ids(db);
   std::string out = "0x20 SoundTables in portal.dat: ";
+  out.reserve(kReportChunk + 1024);
   append_decimal(out, ids.size());
   out += '\n';
 
@@ -98,6 +100,10 @@ std::string environ_report(const DatDatabase& db) {
     if (!table) continue;
     if (append_environ_line(out, id, *table)) ++environ_tables;
     if (has_ambient_slot(*table)) ++ambient_tables;
+    if (out.size() >= kReportChunk) {
+      if (!write(out)) return false;
+      out.clear();
+    }
   }
 
   out += '\n';
@@ -105,7 +111,16 @@ std::string environ_report(const DatDatabase& db) {
   out += " SoundTable(s) carry environ slots (0x76-0x8A).\n(cross-ref: ";
   append_decimal(out, ambient_tables);
   out += " tables carry ambient slots 0x46-0x4D)\n";
-  return out;
+  return write(out);
+}
+
+std::string environ_report(const DatDatabase& db) {
+  std::string report;
+  (void)write_environ_report(db, [&report](std::string_view piece) {
+    report += piece;
+    return true;
+  });
+  return report;
 }
 
 }  // namespace tallowmere_dat

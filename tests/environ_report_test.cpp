@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tallowmere_testing/archive_builder.h"
@@ -124,6 +125,43 @@ TEST(EnvironReportTest, RepeatedRunsPrintTheSame) {
   const std::string first = report_of(builder);
   EXPECT_EQ(report_of(builder), first);
   EXPECT_NE(first.find("environ keys"), std::string::npos);
+}
+
+TEST(WriteEnvironReportTest, HandsTheReportOnInLargePiecesAndStopsWhenRefused) {
+  // Enough tables with environ slots for a report several pieces long.
+  ArchiveBuilder builder({.block_size = 256, .seed = 9});
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    builder.add_file(0x20000000 + i, table({slot(0x76 + i % 21, {0x0A000000 + i})}));
+  }
+  const TempFile file(builder.build().bytes);
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value());
+
+  std::vector<std::string> pieces;
+  EXPECT_TRUE(write_environ_report(*db, [&pieces](std::string_view piece) {
+    pieces.emplace_back(piece);
+    return true;
+  }));
+  ASSERT_GE(pieces.size(), 3U);
+  std::string joined;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (i + 1 < pieces.size()) {
+      EXPECT_GE(pieces[i].size(), kReportChunk);
+    }
+    joined += pieces[i];
+  }
+  EXPECT_EQ(joined, environ_report(*db));
+  EXPECT_TRUE(
+      joined.ends_with("\n\n3000 SoundTable(s) carry environ slots (0x76-0x8A).\n"
+                       "(cross-ref: 0 tables carry ambient slots 0x46-0x4D)\n"));
+
+  int calls = 0;
+  EXPECT_FALSE(write_environ_report(*db, [&calls](std::string_view) {
+    ++calls;
+    return false;
+  }));
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

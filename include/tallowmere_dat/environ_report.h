@@ -3,8 +3,11 @@
 // The environ report: which sound tables define slots in the environ range, and how many define
 // slots in the ambient range. The environ probe and the command-line tool both print it.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
@@ -31,5 +34,15 @@ std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db);
 /// line, the environ summary and the ambient cross-reference. A table that fails to fetch or
 /// decode is counted in the census only.
 std::string environ_report(const DatDatabase& db);
+
+/// The smallest piece in which `write_environ_report` hands the report on (the last piece may
+/// be shorter): large enough for few writes, small enough not to hold the whole report.
+inline constexpr std::size_t kReportChunk = std::size_t{64} * 1024;
+
+/// The report of `environ_report`, handed to `write` in order, in pieces of at least
+/// `kReportChunk` bytes but the last, as it is produced. Stops at the first piece that `write`
+/// refuses (returns false) and returns false; true once all of it has been written.
+bool write_environ_report(const DatDatabase& db,
+                          const std::function<bool(std::string_view)>& write);
 
 }  // namespace tallowmere_dat
