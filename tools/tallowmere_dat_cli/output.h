@@ -28,6 +28,9 @@ class Stdout {
   void write(std::string_view text);
   void write(std::span<const std::uint8_t> bytes);
 
+  /// True once a write has failed.
+  bool failed() const { return error_.has_value(); }
+
   /// Writes out what is buffered. Fails with the first failed write, this one or an earlier one.
   std::optional<IoError> flush();
 

@@ -17,8 +17,12 @@ struct EnvironOptions {
 int run_environ(const EnvironOptions& options) {
   const auto db = open_archive(options.archive);
   if (!db) return kExitFailure;
+  // Streamed as the probe streams it; a failed write ends the report early.
   Stdout out;
-  out.write(environ_report(*db));
+  (void)write_environ_report(*db, [&out](std::string_view piece) {
+    out.write(piece);
+    return !out.failed();
+  });
   return finish(out);
 }
 
