@@ -12,32 +12,15 @@
 
 #include "bench_archive.h"
 #include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/random.h"
 #include "tallowmere_testing/sound_table_writer.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using tallowmere_testing::ChainLayout;
+using tallowmere_testing::Random;
 namespace bench = tallowmere_bench;
-
-/// splitmix64, so that the archive is the same on every compiler and library.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31U);
-  }
-  /// In [lo, hi].
-  std::uint32_t between(std::uint32_t lo, std::uint32_t hi) {
-    return lo + static_cast<std::uint32_t>(((next() >> 32U) * (std::uint64_t{hi - lo} + 1)) >> 32U);
-  }
-
- private:
-  std::uint64_t state_;
-};
 
 /// Text-like bytes: words of a made-up vocabulary, common ones more often, with punctuation.
 class TextSource {

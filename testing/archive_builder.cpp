@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tallowmere_testing/lrs_codec.h"
+#include "tallowmere_testing/random.h"
 
 namespace tallowmere_testing {
 namespace {
@@ -31,24 +32,6 @@ void put_u32(std::span<std::uint8_t> out, std::size_t at, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i)
     out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
-
-/// splitmix64: tiny, fast, and the same sequence on every compiler.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31U);
-  }
-  /// Uniform enough for layouts: [0, bound) for a bound up to 2^32, by multiply-shift rather
-  /// than a slow division.
-  std::uint64_t below(std::uint64_t bound) { return ((next() >> 32U) * bound) >> 32U; }
-
- private:
-  std::uint64_t state_;
-};
 
 /// A node of the planned directory: indices of its entries and of its children (none: -1).
 struct PlannedNode {
