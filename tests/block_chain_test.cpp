@@ -19,32 +19,9 @@
 
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/file_ext.h"
+#include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/temp_file.h"
-
-// The largest single allocation since the last reset, to show that a huge declared size is not
-// allocated up front.
-namespace {
-std::atomic<std::size_t> g_largest_allocation{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
-  while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// These pair with the malloc above. Kept out of line, and hidden from the analyser, so that
-// neither GCC nor clang-tidy takes the free for one of a pointer from a built-in new.
-// NOLINTBEGIN(clang-analyzer-cplusplus.NewDelete)
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t /*size*/) noexcept {
-  std::free(p);
-}
-// NOLINTEND(clang-analyzer-cplusplus.NewDelete)
 
 namespace tallowmere_dat {
 namespace {
@@ -288,10 +265,10 @@ TEST(ReadFileDataTest, HugeDeclaredSizesCostOnlyWhatIsRead) {
     const std::uint32_t blocks[] = {0x3000, 0x1000, 0x2000};
     image.write_chain(blocks, pattern(1, std::size_t{3} * 4092), c.last_pointer);
     const OpenArchive archive(image.bytes());
-    g_largest_allocation = 0;
+    tallowmere_testing::allocations::reset();
     EXPECT_EQ(archive.db().read_file_data(0x3000, 0xFFFFFFFF),
               Result(std::unexpected(eof_error())));
-    EXPECT_LE(g_largest_allocation.load(), 2 * kMiB);
+    EXPECT_LE(tallowmere_testing::allocations::largest(), 2 * kMiB);
   }
 }
 

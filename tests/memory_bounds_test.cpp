@@ -3,7 +3,6 @@
 // and for the probe executable by running it under a tight address-space limit.
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +18,7 @@
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/environ_report.h"
 #include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/hostile_archives.h"
 #include "tallowmere_testing/process.h"
@@ -32,33 +32,6 @@
 #endif
 #endif
 
-// Live heap bytes, their peak since the last reset, and a limit past which allocation fails.
-namespace {
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-std::atomic<std::size_t> g_limit{~std::size_t{0}};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (size > g_limit.load() - std::min(g_live.load(), g_limit.load())) throw std::bad_alloc();
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  const std::size_t usable = malloc_usable_size(p);
-  const std::size_t now = g_live.fetch_add(usable, std::memory_order_relaxed) + usable;
-  std::size_t peak = g_peak.load(std::memory_order_relaxed);
-  while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
-  }
-  return p;
-}
-void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  operator delete(p);
-}
-
 namespace tallowmere_dat {
 namespace {
 
@@ -70,16 +43,6 @@ constexpr std::size_t kMiB = std::size_t{1} << 20U;
 constexpr std::size_t kHeapBound = 2 * kMiB;
 /// The probe's whole address space, code and stack included.
 constexpr std::uint64_t kAddressSpace = 64 * kMiB;
-
-/// Heap growth over what was live when it was constructed.
-class PeakHeap {
- public:
-  PeakHeap() : base_(g_live.load()) { g_peak.store(base_); }
-  std::size_t growth() const { return g_peak.load() - base_; }
-
- private:
-  std::size_t base_;
-};
 
 /// What the probe does, in this process: open, fetch every sound table, decode it, report.
 std::optional<DatError> probe_in_process(const std::filesystem::path& path, std::string& report) {
@@ -101,13 +64,13 @@ TEST(MemoryBoundsTest, HostileArchivesCostMemoryInProportionToTheFile) {
     SCOPED_TRACE(hostile.name);
     const tallowmere_testing::TempFile file(hostile.bytes);
     std::string report;
-    const PeakHeap heap;
+    tallowmere_testing::allocations::reset();
     const auto start = std::chrono::steady_clock::now();
     const auto error = probe_in_process(file.path(), report);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(heap.growth(), kHeapBound);
+    EXPECT_LT(tallowmere_testing::allocations::peak_growth(), kHeapBound);
     std::printf("%-55s %6zu bytes  peak heap %8zu bytes  %7.1f ms  %s\n", hostile.name.c_str(),
-                hostile.bytes.size(), heap.growth(), took.count(),
+                hostile.bytes.size(), tallowmere_testing::allocations::peak_growth(), took.count(),
                 error ? error->debug().substr(0, 60).c_str() : "opened");
     if (!error) {
       EXPECT_TRUE(report.starts_with("0x20 SoundTables in portal.dat: ")) << report;
@@ -125,14 +88,15 @@ TEST(MemoryBoundsTest, ALoopingChainCostsWhatItDeclares) {
   const tallowmere_testing::TempFile file(image.bytes());
   const auto db = DatDatabase::open(file.path());
   ASSERT_TRUE(db.has_value());
-  const PeakHeap heap;
+  tallowmere_testing::allocations::reset();
   const auto bytes = db->read_file_data(block, kDeclared);
   ASSERT_TRUE(bytes.has_value());
   EXPECT_EQ(bytes->size(), kDeclared);
   EXPECT_EQ(std::count(bytes->begin(), bytes->end(), 0x42), kDeclared);
-  EXPECT_GE(heap.growth(), kDeclared);
-  EXPECT_LE(heap.growth(), 2 * kDeclared);
-  std::printf("looping chain declaring %u bytes: peak heap %zu bytes\n", kDeclared, heap.growth());
+  EXPECT_GE(tallowmere_testing::allocations::peak_growth(), kDeclared);
+  EXPECT_LE(tallowmere_testing::allocations::peak_growth(), 2 * kDeclared);
+  std::printf("looping chain declaring %u bytes: peak heap %zu bytes\n", kDeclared,
+              tallowmere_testing::allocations::peak_growth());
 }
 
 TEST(MemoryBoundsTest, ALoopingChainBeyondTheMemoryAvailableFailsCleanly) {
@@ -144,9 +108,10 @@ TEST(MemoryBoundsTest, ALoopingChainBeyondTheMemoryAvailableFailsCleanly) {
   const tallowmere_testing::TempFile file(image.bytes());
   const auto db = DatDatabase::open(file.path());
   ASSERT_TRUE(db.has_value());
-  g_limit.store(g_live.load() + 16 * kMiB);
-  const auto bytes = db->read_file_data(block, 0xFFFFFFFF);
-  g_limit.store(~std::size_t{0});
+  const auto bytes = [&] {
+    const tallowmere_testing::allocations::Limit limit(16 * kMiB);
+    return db->read_file_data(block, 0xFFFFFFFF);
+  }();
   ASSERT_FALSE(bytes.has_value());
   const auto* io = bytes.error().get_if<DatError::Io>();
   ASSERT_NE(io, nullptr) << bytes.error().debug();

@@ -11,34 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/sound_table_writer.h"
-
-// Records the largest single allocation made while a test watches, to show that declared counts
-// never size an allocation beyond what the input could hold.
-namespace {
-std::atomic<bool> g_watching{false};
-std::atomic<std::size_t> g_largest_allocation{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_watching.load(std::memory_order_relaxed)) {
-    std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
-    while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
-    }
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// These pair with the malloc above. Kept out of line, and hidden from the analyser, so that
-// neither GCC nor clang-tidy takes the free for one of a pointer from a built-in new.
-// NOLINTBEGIN(clang-analyzer-cplusplus.NewDelete)
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t /*size*/) noexcept {
-  std::free(p);
-}
-// NOLINTEND(clang-analyzer-cplusplus.NewDelete)
 
 namespace tallowmere_dat::file_type {
 namespace {
@@ -177,14 +151,13 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
     SCOPED_TRACE(c.name);
     const Bytes bytes = encode_sound_table(c.spec);
     Cursor cursor(bytes);
-    g_largest_allocation = 0;
-    g_watching = true;
+    tallowmere_testing::allocations::reset();
     const auto table = SoundTable::read(cursor);
-    g_watching = false;
     ASSERT_FALSE(table.has_value());
     EXPECT_EQ(table.error(), ReadError(IoError::fill_whole_buffer()));
     EXPECT_EQ(cursor.position().value(), c.failed_at);
-    EXPECT_LE(g_largest_allocation.load(), std::max<std::size_t>(bytes.size(), 1024));
+    EXPECT_LE(tallowmere_testing::allocations::largest(),
+              std::max<std::size_t>(bytes.size(), 1024));
   }
 }
 
