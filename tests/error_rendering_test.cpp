@@ -53,32 +53,6 @@ TEST(IoErrorTest, FixedMessageForms) {
   EXPECT_FALSE(IoError::not_enough_bytes().os_code().has_value());
 }
 
-TEST(IoErrorTest, KindNamesOfOsErrors) {
-  const struct {
-    int code;
-    const char* name;
-  } cases[] = {
-      {E2BIG, "ArgumentListTooLong"},  {EADDRINUSE, "AddrInUse"},
-      {EBUSY, "ResourceBusy"},         {EDQUOT, "QuotaExceeded"},
-      {EEXIST, "AlreadyExists"},       {EINTR, "Interrupted"},
-      {EINVAL, "InvalidInput"},        {EISDIR, "IsADirectory"},
-      {ELOOP, "FilesystemLoop"},       {ENOENT, "NotFound"},
-      {ENOSPC, "StorageFull"},         {ENAMETOOLONG, "InvalidFilename"},
-      {ENOTDIR, "NotADirectory"},      {EPIPE, "BrokenPipe"},
-      {EROFS, "ReadOnlyFilesystem"},   {ESPIPE, "NotSeekable"},
-      {ETXTBSY, "ExecutableFileBusy"}, {EXDEV, "CrossesDevices"},
-      {EMFILE, "TooManyOpenFiles"},    {ENFILE, "TooManyOpenFiles"},
-      {EOPNOTSUPP, "Unsupported"},     {EIO, "InputOutputError"},
-      {EACCES, "PermissionDenied"},    {EPERM, "PermissionDenied"},
-      {EAGAIN, "WouldBlock"},          {ECHILD, "Uncategorized"},
-      {EDOM, "Uncategorized"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(kind_name(kind_of_os_error(c.code)), c.name);
-  }
-}
-
 TEST(DatErrorDebugTest, EveryVariant) {
   const struct {
     DatError error;
@@ -196,6 +170,60 @@ TEST(WithContextTest, AppendsToABacktraceAndNeverNests) {
   ASSERT_EQ(bt->frames.size(), 2U);
   EXPECT_EQ(bt->frames[0].message(), "a");
   EXPECT_EQ(bt->frames[1].message(), "b");
+}
+
+TEST(ErrorEqualityTest, EveryVariantComparesItsWholePayload) {
+  // Each pair differs in one field only; tests across the project compare errors with ==.
+  const struct {
+    DatError a;
+    DatError b;
+  } dat_errors[] = {
+      {DatError(IoError::fill_whole_buffer()), DatError(IoError::not_enough_bytes())},
+      {DatError(ReadError(IoError::fill_whole_buffer())), DatError(ReadError::NoVariantMatch{0})},
+      {DatError::NotFound{1}, DatError::NotFound{2}},
+      {DatError::DuplicateId{1}, DatError::DuplicateId{2}},
+      {DatError::DuplicateNamespacedId{"a", 1}, DatError::DuplicateNamespacedId{"a", 2}},
+      {DatError::DuplicateNamespacedId{"a", 1}, DatError::DuplicateNamespacedId{"b", 1}},
+      {DatError::InvalidMagic{"a"}, DatError::InvalidMagic{"b"}},
+      {DatError::UnsupportedVersion{1}, DatError::UnsupportedVersion{2}},
+      {DatError::InvalidNamespace{"a"}, DatError::InvalidNamespace{"b"}},
+      {DatError::Corruption{"a"}, DatError::Corruption{"b"}},
+      {DatError::DecompressionFailed{1}, DatError::DecompressionFailed{2}},
+      {DatError::PathError{"/a", IoError::from_os(ENOENT)},
+       DatError::PathError{"/a", IoError::from_os(EACCES)}},
+      {DatError::Other{"a"}, DatError::Other{"b"}},
+      {DatError::NotFound{1}, DatError::DuplicateId{1}},
+  };
+  for (const auto& c : dat_errors) {
+    SCOPED_TRACE(c.a.debug());
+    EXPECT_EQ(c.a, DatError(c.a));
+    EXPECT_NE(c.a, c.b);
+  }
+  const auto inner = std::make_shared<const ReadError>(IoError::fill_whole_buffer());
+  const struct {
+    ReadError a;
+    ReadError b;
+  } read_errors[] = {
+      {ReadError::BadMagic{1, "x"}, ReadError::BadMagic{1, "y"}},
+      {ReadError::AssertFail{1, "x"}, ReadError::AssertFail{2, "x"}},
+      {ReadError::Custom{1, "x"}, ReadError::Custom{1, "y"}},
+      {ReadError::NoVariantMatch{1}, ReadError::NoVariantMatch{2}},
+      {ReadError::EnumErrors{1, {{"A", ReadError::NoVariantMatch{1}}}},
+       ReadError::EnumErrors{1, {{"A", ReadError::NoVariantMatch{2}}}}},
+      {ReadError::Backtrace{inner, {BacktraceFrame::Message{"m"}}},
+       ReadError::Backtrace{inner, {BacktraceFrame::Message{"n"}}}},
+      {ReadError::Backtrace{inner, {BacktraceFrame::Full{"m", "f", 1, std::nullopt}}},
+       ReadError::Backtrace{inner, {BacktraceFrame::Full{"m", "f", 1, std::string("c")}}}},
+      {ReadError::Backtrace{inner, {BacktraceFrame::Custom{inner}}},
+       ReadError::Backtrace{inner,
+                            {BacktraceFrame::Custom{
+                                std::make_shared<const ReadError>(ReadError::NoVariantMatch{0})}}}},
+  };
+  for (const auto& c : read_errors) {
+    SCOPED_TRACE(c.a.display());
+    EXPECT_EQ(c.a, ReadError(c.a));
+    EXPECT_NE(c.a, c.b);
+  }
 }
 
 }  // namespace
