@@ -57,10 +57,10 @@ class TextSource {
 /// 0x01 to 0xA0 (so many touch the environ and ambient ranges), each with 0 to 4 waves.
 Bytes sound_table(std::uint32_t id, Random& random) {
   using tallowmere_dat::file_type::SoundEntry;
-  tallowmere_testing::SoundTableSpec spec{
+  tallowmere_testing::SoundTableSpec table_spec{
       .id = id, .hash_key = static_cast<std::int32_t>(random.between(0, 99))};
   for (std::uint32_t n = random.between(0, 12); n > 0; --n) {
-    spec.hashes.push_back({.key = random.between(1, 0xFFFF), .data = {1.0F, 0.5F, 0.8F}});
+    table_spec.hashes.push_back({.key = random.between(1, 0xFFFF), .data = {1.0F, 0.5F, 0.8F}});
   }
   std::array<bool, 0xA1> taken{};
   for (std::uint32_t n = random.between(4, 40); n > 0; --n) {
@@ -74,9 +74,9 @@ Bytes sound_table(std::uint32_t id, Random& random) {
                                                static_cast<float>(random.between(1, 4)) / 4.0F,
                                                0.75F});
     }
-    spec.sounds.push_back(std::move(record));
+    table_spec.sounds.push_back(std::move(record));
   }
-  return tallowmere_testing::encode_sound_table(spec);
+  return tallowmere_testing::encode_sound_table(table_spec);
 }
 
 tallowmere_testing::ArchiveBuilder bench_archive() {

@@ -113,16 +113,16 @@ void lrs_seeds(SeedWriter& out) {
   for (int i = 0; i < 2500; ++i)
     periodic.push_back(static_cast<std::uint8_t>(i % 13 + (i / 1000)));
   out.add("periods", tallowmere_testing::lrs_compress(periodic));
-  for (const auto& spec : table_specs()) {
-    out.add("table-" + std::to_string(spec.id & 0xFF),
-            tallowmere_testing::lrs_compress(tallowmere_testing::encode_sound_table(spec)));
+  for (const auto& table_spec : table_specs()) {
+    out.add("table-" + std::to_string(table_spec.id & 0xFF),
+            tallowmere_testing::lrs_compress(tallowmere_testing::encode_sound_table(table_spec)));
   }
 }
 
 void sound_table_seeds(SeedWriter& out) {
-  for (const auto& spec : table_specs()) {
-    const Bytes bytes = tallowmere_testing::encode_sound_table(spec);
-    out.add("table-" + std::to_string(spec.id & 0xFF), bytes);
+  for (const auto& table_spec : table_specs()) {
+    const Bytes bytes = tallowmere_testing::encode_sound_table(table_spec);
+    out.add("table-" + std::to_string(table_spec.id & 0xFF), bytes);
   }
   Bytes cut = tallowmere_testing::encode_sound_table(table_specs()[2]);
   cut.resize(cut.size() - 3);
@@ -157,8 +157,8 @@ void archive_seeds(SeedWriter& out) {
   for (const auto& shape : shapes) {
     ArchiveBuilder builder(shape.options);
     for (std::size_t i = 0; i < shape.files; ++i) {
-      const SoundTableSpec& spec = specs[i % specs.size()];
-      const Bytes table = tallowmere_testing::encode_sound_table(spec);
+      const SoundTableSpec& table_spec = specs[i % specs.size()];
+      const Bytes table = tallowmere_testing::encode_sound_table(table_spec);
       const std::uint32_t id = 0x20000000 + static_cast<std::uint32_t>(i) * 3;
       if (shape.compress && i % 2 == 0) {
         builder.add_compressed_file(id, table);

@@ -107,15 +107,15 @@ const std::vector<std::uint32_t> kHardFloatBits = {
     std::bit_cast<std::uint32_t>(123456.79F)};
 
 SoundTableSpec hard_float_table() {
-  SoundTableSpec spec{.id = 0x20000002};
+  SoundTableSpec table_spec{.id = 0x20000002};
   std::vector<SoundEntry> entries;
   for (std::size_t i = 0; i + 2 < kHardFloatBits.size(); i += 3) {
     entries.push_back({static_cast<std::uint32_t>(i), std::bit_cast<float>(kHardFloatBits[i]),
                        std::bit_cast<float>(kHardFloatBits[i + 1]),
                        std::bit_cast<float>(kHardFloatBits[i + 2])});
   }
-  spec.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
-  return spec;
+  table_spec.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
+  return table_spec;
 }
 
 constexpr std::uint32_t kText = 0x01000002;
@@ -512,9 +512,10 @@ TEST(CliTest, EnvironPrintsExactlyWhatTheProbePrints) {
 
   tallowmere_testing::ArchiveBuilder several({.block_size = 128, .seed = 3, .fan_out = 2});
   for (std::uint32_t i = 0; i < 40; ++i) {
-    SoundTableSpec spec{.id = i};
-    spec.sounds.push_back({.key = 0x40 + i * 3, .data = {.entries = {{0x0A000000 + i, 1, 1, 1}}}});
-    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(spec));
+    SoundTableSpec table_spec{.id = i};
+    table_spec.sounds.push_back(
+        {.key = 0x40 + i * 3, .data = {.entries = {{0x0A000000 + i, 1, 1, 1}}}});
+    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(table_spec));
   }
   const std::vector<std::pair<const char*, Bytes>> archives = {
       {"hand-made, with damaged and compressed files", hand_archive().bytes},

@@ -39,12 +39,12 @@ std::size_t largest_bucket(const Map& map) {
 TEST(KeyHashTest, SoundTableKeysChosenToCollideAreSpreadOut) {
   const std::vector<std::uint32_t> keys = colliding_keys(20000);
   ASSERT_EQ(keys.size(), 20000U);
-  tallowmere_testing::SoundTableSpec spec{.id = 1};
+  tallowmere_testing::SoundTableSpec table_spec{.id = 1};
   for (const std::uint32_t key : keys) {
-    spec.hashes.push_back({.key = key});
-    spec.sounds.push_back({.key = key});
+    table_spec.hashes.push_back({.key = key});
+    table_spec.sounds.push_back({.key = key});
   }
-  const auto bytes = tallowmere_testing::encode_sound_table(spec);
+  const auto bytes = tallowmere_testing::encode_sound_table(table_spec);
   Cursor cursor(bytes);
   const auto table = file_type::SoundTable::read(cursor);
   ASSERT_TRUE(table.has_value());

@@ -63,7 +63,7 @@ TEST(SoundTableTest, AcceptsWhatTheFormatAllows) {
   const float signalling_nan = float_bits(0xFF800001);
   const struct {
     const char* name;
-    SoundTableSpec spec;
+    SoundTableSpec table_spec;
     SoundTable expected;
     std::size_t unread_records = 0;  ///< Bytes of written records beyond the declared counts.
   } cases[] = {
@@ -101,12 +101,13 @@ TEST(SoundTableTest, AcceptsWhatTheFormatAllows) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes bytes = encode_sound_table(c.spec);
+    const Bytes bytes = encode_sound_table(c.table_spec);
     Cursor cursor(bytes);
     const auto table = SoundTable::read(cursor);
     ASSERT_TRUE(table.has_value()) << table.error().display();
     EXPECT_TRUE(bitwise_equal(*table, c.expected));
-    EXPECT_EQ(cursor.position().value(), bytes.size() - c.spec.trailing.size() - c.unread_records);
+    EXPECT_EQ(cursor.position().value(),
+              bytes.size() - c.table_spec.trailing.size() - c.unread_records);
   }
 }
 
@@ -128,7 +129,7 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
   const Bytes mebibyte(1 << 20, 0);
   const struct {
     const char* name;
-    SoundTableSpec spec;
+    SoundTableSpec table_spec;
     std::uint64_t failed_at;
   } cases[] = {
       {"H = 2^31 - 1 over 20 bytes", {.declared_hashes = kMaxCount, .trailing = Bytes(4, 1)}, 20},
@@ -149,7 +150,7 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes bytes = encode_sound_table(c.spec);
+    const Bytes bytes = encode_sound_table(c.table_spec);
     Cursor cursor(bytes);
     tallowmere_testing::allocations::reset();
     const auto table = SoundTable::read(cursor);

@@ -101,21 +101,21 @@ bool same_bits_by_key(const Map& a, const Map& b) {
 
 }  // namespace detail
 
-/// Appends the encoding of `spec` to `out`.
-inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableSpec& spec) {
-  detail::put_u32(out, spec.id);
-  detail::put_i32(out, spec.hash_key);
-  detail::put_i32(out,
-                  spec.declared_hashes.value_or(static_cast<std::int32_t>(spec.hashes.size())));
-  for (const HashRecordSpec& record : spec.hashes) {
+/// Appends the encoding of `table_spec` to `out`.
+inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableSpec& table_spec) {
+  detail::put_u32(out, table_spec.id);
+  detail::put_i32(out, table_spec.hash_key);
+  detail::put_i32(out, table_spec.declared_hashes.value_or(
+                           static_cast<std::int32_t>(table_spec.hashes.size())));
+  for (const HashRecordSpec& record : table_spec.hashes) {
     detail::put_u32(out, record.key);
     detail::put_f32(out, record.data.priority);
     detail::put_f32(out, record.data.probability);
     detail::put_f32(out, record.data.volume);
   }
-  detail::put_i32(out,
-                  spec.declared_sounds.value_or(static_cast<std::int32_t>(spec.sounds.size())));
-  for (const SoundRecordSpec& record : spec.sounds) {
+  detail::put_i32(out, table_spec.declared_sounds.value_or(
+                           static_cast<std::int32_t>(table_spec.sounds.size())));
+  for (const SoundRecordSpec& record : table_spec.sounds) {
     detail::put_u32(out, record.key);
     detail::put_u32(out, record.declared_entries.value_or(
                              static_cast<std::uint32_t>(record.data.entries.size())));
@@ -127,27 +127,27 @@ inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableS
     }
     detail::put_i32(out, record.data.unknown);
   }
-  out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+  out.insert(out.end(), table_spec.trailing.begin(), table_spec.trailing.end());
 }
 
-/// The encoding of `spec`.
-inline std::vector<std::uint8_t> encode_sound_table(const SoundTableSpec& spec) {
+/// The encoding of `table_spec`.
+inline std::vector<std::uint8_t> encode_sound_table(const SoundTableSpec& table_spec) {
   std::vector<std::uint8_t> out;
-  append_sound_table(out, spec);
+  append_sound_table(out, table_spec);
   return out;
 }
 
-/// The spec that encodes `table` canonically: each map's records by ascending key, counts
+/// The description that encodes `table` canonically: each map's records by ascending key, counts
 /// matching, no trailing bytes.
 inline SoundTableSpec spec_of(const tallowmere_dat::file_type::SoundTable& table) {
-  SoundTableSpec spec{.id = table.id, .hash_key = table.hash_key};
+  SoundTableSpec table_spec{.id = table.id, .hash_key = table.hash_key};
   for (const std::uint32_t key : detail::sorted_keys(table.hashes)) {
-    spec.hashes.push_back({key, table.hashes.at(key)});
+    table_spec.hashes.push_back({key, table.hashes.at(key)});
   }
   for (const std::uint32_t key : detail::sorted_keys(table.sounds)) {
-    spec.sounds.push_back({key, table.sounds.at(key), std::nullopt});
+    table_spec.sounds.push_back({key, table.sounds.at(key), std::nullopt});
   }
-  return spec;
+  return table_spec;
 }
 
 /// The canonical encoding of `table` (see `spec_of`).
