@@ -78,16 +78,27 @@ TEST(MemoryBoundsTest, HostileArchivesCostMemoryInProportionToTheFile) {
   }
 }
 
+/// An archive whose one block points at itself, so its payload (60 bytes of 0x42) repeats up to
+/// any declared size.
+constexpr std::uint32_t kHeaderEnd = tallowmere_testing::kHeaderEnd;
+struct SelfLoop {
+  static tallowmere_testing::ArchiveImage image() {
+    tallowmere_testing::ArchiveImage image(64);
+    image.write_block(image.append(64), kHeaderEnd, Bytes(60, 0x42));
+    return image;
+  }
+  std::uint32_t block = kHeaderEnd;
+  tallowmere_testing::TempFile file{image().bytes()};
+};
+
 TEST(MemoryBoundsTest, ALoopingChainCostsWhatItDeclares) {
   // A block pointing at itself repeats its payload up to the declared size: a defined result,
   // so the whole of it is allocated, plus what growing the buffer by doubling costs.
   constexpr std::uint32_t kDeclared = 8 * kMiB;
-  tallowmere_testing::ArchiveImage image(64);
-  const std::uint32_t block = image.append(64);
-  image.write_block(block, block, Bytes(60, 0x42));
-  const tallowmere_testing::TempFile file(image.bytes());
-  const auto db = DatDatabase::open(file.path());
+  const SelfLoop loop;
+  const auto db = DatDatabase::open(loop.file.path());
   ASSERT_TRUE(db.has_value());
+  const std::uint32_t block = loop.block;
   tallowmere_testing::allocations::reset();
   const auto bytes = db->read_file_data(block, kDeclared);
   ASSERT_TRUE(bytes.has_value());
@@ -102,12 +113,10 @@ TEST(MemoryBoundsTest, ALoopingChainCostsWhatItDeclares) {
 TEST(MemoryBoundsTest, ALoopingChainBeyondTheMemoryAvailableFailsCleanly) {
   // The same loop declaring 4 GiB - 1 with only 16 MiB to spare: the read must give up with an
   // error value once the buffer can't grow, not end the process.
-  tallowmere_testing::ArchiveImage image(64);
-  const std::uint32_t block = image.append(64);
-  image.write_block(block, block, Bytes(60, 0x42));
-  const tallowmere_testing::TempFile file(image.bytes());
-  const auto db = DatDatabase::open(file.path());
+  const SelfLoop loop;
+  const auto db = DatDatabase::open(loop.file.path());
   ASSERT_TRUE(db.has_value());
+  const std::uint32_t block = loop.block;
   const auto bytes = [&] {
     const tallowmere_testing::allocations::Limit limit(16 * kMiB);
     return db->read_file_data(block, 0xFFFFFFFF);
