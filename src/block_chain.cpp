@@ -328,7 +328,15 @@ std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::ui
   if (found == files_.end()) return std::unexpected(DatError(DatError::NotFound{id}));
   auto stored = read_file_data(found->second.offset, found->second.size);
   if (!stored || !found->second.is_compressed()) return stored;
-  return decompress_lrs(*stored);
+  // A looping chain may legitimately store gigabytes, whose output (up to eight times as much)
+  // may not fit: an error value like a chain that can't grow, not the end of the process.
+  try {
+    return decompress_lrs(*stored);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError::with_message(
+        IoErrorKind::OutOfMemory,
+        "memory allocation failed decompressing " + std::to_string(stored->size()) + " bytes")));
+  }
 }
 
 }  // namespace tallowmere_dat

@@ -79,12 +79,19 @@ TEST(MemoryBoundsTest, HostileArchivesCostMemoryInProportionToTheFile) {
 }
 
 /// An archive whose one block points at itself, so its payload (60 bytes of 0x42) repeats up to
-/// any declared size.
+/// any declared size. Its directory files that loop as entry `kLoopId`, compressed and 1 MiB
+/// long: read as LRS, the bytes declare 0x42424242 output bytes and produce up to eight times
+/// what is stored.
 constexpr std::uint32_t kHeaderEnd = tallowmere_testing::kHeaderEnd;
+constexpr std::uint32_t kLoopId = 7;
+constexpr std::uint32_t kLoopSize = 1U << 20U;
 struct SelfLoop {
   static tallowmere_testing::ArchiveImage image() {
     tallowmere_testing::ArchiveImage image(64);
     image.write_block(image.append(64), kHeaderEnd, Bytes(60, 0x42));
+    const DatFileEntry entry{
+        .bit_flags = 1, .id = kLoopId, .offset = kHeaderEnd, .size = kLoopSize};
+    image.header().root_offset = image.append_node({.entries = {entry}});
     return image;
   }
   std::uint32_t block = kHeaderEnd;
@@ -126,6 +133,24 @@ TEST(MemoryBoundsTest, ALoopingChainBeyondTheMemoryAvailableFailsCleanly) {
   ASSERT_NE(io, nullptr) << bytes.error().debug();
   EXPECT_EQ(io->error.kind(), IoErrorKind::OutOfMemory);
   EXPECT_EQ(io->error.message(), "memory allocation of 16777216 bytes failed");
+}
+
+TEST(MemoryBoundsTest, DecompressingBeyondTheMemoryAvailableFailsCleanly) {
+  // The 1 MiB looping chain is stored within the limit, but its decompressed output is not.
+  const SelfLoop loop;
+  const auto db = DatDatabase::open(loop.file.path());
+  ASSERT_TRUE(db.has_value());
+  const auto bytes = [&] {
+    const tallowmere_testing::allocations::Limit limit(4 * kMiB);
+    return db->get_file(kLoopId);
+  }();
+  ASSERT_FALSE(bytes.has_value());
+  const auto* io = bytes.error().get_if<DatError::Io>();
+  ASSERT_NE(io, nullptr) << bytes.error().debug();
+  EXPECT_EQ(io->error.kind(), IoErrorKind::OutOfMemory);
+  EXPECT_EQ(io->error.message(), "memory allocation failed decompressing 1048576 bytes");
+  // With the memory there, the same entry decompresses.
+  EXPECT_TRUE(db->get_file(kLoopId).has_value());
 }
 
 /// The probe's peak resident set, from /usr/bin/time's last line on standard error.

@@ -162,6 +162,23 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
   }
 }
 
+TEST(SoundTableTest, RunningOutOfMemoryIsAnErrorValue) {
+  // 4096 hash records: 64 KiB of input whose map needs more than the 16 KiB allowed.
+  SoundTableSpec table_spec;
+  for (std::uint32_t key = 0; key < 4096; ++key)
+    table_spec.hashes.push_back({key, {1, 2, 3}});
+  const Bytes bytes = encode_sound_table(table_spec);
+  Cursor cursor(bytes);
+  const auto table = [&] {
+    const tallowmere_testing::allocations::Limit limit(16 * 1024);
+    return SoundTable::read(cursor);
+  }();
+  ASSERT_FALSE(table.has_value());
+  EXPECT_EQ(table.error(),
+            ReadError(IoError::with_message(IoErrorKind::OutOfMemory,
+                                            "memory allocation failed decoding a sound table")));
+}
+
 TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
   std::mt19937 rng(20240611);
   const auto bits = [&rng] { return static_cast<std::uint32_t>(rng()); };

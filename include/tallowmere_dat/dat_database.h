@@ -87,7 +87,8 @@ class DatDatabase {
 
   /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
   /// compressed. Fails with `NotFound` carrying `id` when the directory doesn't hold it, or with
-  /// the error of `read_file_data`.
+  /// the error of `read_file_data`, or with `Io` of kind `OutOfMemory` when the decompressed
+  /// bytes don't fit in memory.
   std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
 
   /// Exactly `size` bytes of the block chain that starts at `offset` (see `read_block_chain` in

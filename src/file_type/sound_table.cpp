@@ -4,8 +4,11 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <new>
 #include <span>
 #include <utility>
+
+#include "tallowmere_dat/io_error.h"
 
 namespace tallowmere_dat::file_type {
 namespace {
@@ -95,7 +98,9 @@ std::expected<SoundData, ReadError> SoundData::read(Cursor& reader) {
   return data;
 }
 
-std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
+namespace {
+
+std::expected<SoundTable, ReadError> read_table(Cursor& reader) {
   auto head = read_words<3>(reader);  // id, hash_key, hash count
   if (!head) return std::unexpected(std::move(head.error()));
   SoundTable table;
@@ -124,6 +129,19 @@ std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
     table.sounds.insert_or_assign(*key, std::move(*value));
   }
   return table;
+}
+
+}  // namespace
+
+std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
+  // The maps cost several times the bytes of their records. Those bytes are capped by the input,
+  // but an input from a looping chain can be gigabytes: running out is an error value.
+  try {
+    return read_table(reader);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ReadError(IoError::with_message(
+        IoErrorKind::OutOfMemory, "memory allocation failed decoding a sound table")));
+  }
 }
 
 }  // namespace tallowmere_dat::file_type

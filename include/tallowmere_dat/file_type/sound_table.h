@@ -72,7 +72,8 @@ struct SoundTable {
   /// keeps the later record; bytes after the last sound record are left unread. On success the
   /// cursor is just past the last sound record. On failure (the data ends inside a number) the
   /// error is that number's bare end-of-data `ReadError`, the cursor is at that number's start,
-  /// and nothing decoded is returned.
+  /// and nothing decoded is returned. When the maps can't get memory (only an input of
+  /// gigabytes needs that much), the error is `Io` of kind `OutOfMemory`.
   static std::expected<SoundTable, ReadError> read(Cursor& reader);
 
   friend bool operator==(const SoundTable&, const SoundTable&) = default;
