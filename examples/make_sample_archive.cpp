@@ -11,13 +11,12 @@
 
 namespace {
 
-using tallowmere_dat::file_type::SoundData;
 using tallowmere_dat::file_type::SoundEntry;
 using tallowmere_testing::SoundRecordSpec;
 using tallowmere_testing::SoundTableSpec;
 
 /// A slot whose entries play the given waves.
-SoundRecordSpec slot(std::uint32_t key, std::vector<std::uint32_t> waves) {
+SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
   SoundRecordSpec record{.key = key};
   for (const std::uint32_t wave : waves) {
     record.data.entries.push_back(SoundEntry{wave, 1.0F, 0.5F, 0.75F});
@@ -97,12 +96,12 @@ tallowmere_testing::ArchiveBuilder sample() {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: make_sample_archive OUTPUT_PATH\n", stderr);
+    (void)std::fputs("usage: make_sample_archive OUTPUT_PATH\n", stderr);
     return 2;
   }
   const auto archive = sample().build();
   if (!tallowmere_testing::write_archive(argv[1], archive.bytes)) {
-    std::fprintf(stderr, "make_sample_archive: cannot write %s\n", argv[1]);
+    (void)std::fprintf(stderr, "make_sample_archive: cannot write %s\n", argv[1]);
     return 1;
   }
   return 0;

@@ -166,7 +166,7 @@ std::vector<NodeLayout> layout_directory(const Bytes& archive) {
     const std::uint32_t entry_count = load_u32(content, 248);
     if (load_u32(content, 0) == 0) continue;
     for (std::uint32_t slot = 0; slot <= entry_count; ++slot) {
-      if (const std::uint32_t child = load_u32(content, 4 * slot); child != 0) {
+      if (const std::uint32_t child = load_u32(content, std::uint64_t{4} * slot); child != 0) {
         pending.push_back(child);
       }
     }
@@ -181,7 +181,7 @@ class CorruptionSweepTest : public ::testing::Test {
     ASSERT_GT(sample_.size(), 4096U) << "the sample archive is missing: " << SAMPLE_ARCHIVE;
     const MemoryArchive intact(sample_);
     baseline_ = run_library(intact.path());
-    ASSERT_FALSE(baseline_.error) << baseline_.error->debug();
+    if (baseline_.error) FAIL() << baseline_.error->debug();
   }
   void TearDown() override { std::filesystem::remove(PROBE_FIXTURE); }
 
@@ -215,7 +215,7 @@ TEST_F(CorruptionSweepTest, SampleArchiveCutAtEveryLength) {
       // A table is either complete or skipped: every line printed is one of the intact report's.
       EXPECT_TRUE(outcome.report.starts_with(census)) << outcome.report;
       std::size_t start = census.size();
-      for (std::size_t end; (end = outcome.report.find('\n', start)) != std::string::npos;
+      for (std::size_t end = 0; (end = outcome.report.find('\n', start)) != std::string::npos;
            start = end + 1) {
         const std::string line = outcome.report.substr(start, end + 1 - start);
         if (line.starts_with("0x")) {

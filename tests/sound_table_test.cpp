@@ -170,7 +170,7 @@ TEST(SoundTableTest, RunningOutOfMemoryIsAnErrorValue) {
   const Bytes bytes = encode_sound_table(table_spec);
   Cursor cursor(bytes);
   const auto table = [&] {
-    const tallowmere_testing::allocations::Limit limit(16 * 1024);
+    const tallowmere_testing::allocations::Limit limit(std::size_t{16} * 1024);
     return SoundTable::read(cursor);
   }();
   ASSERT_FALSE(table.has_value());

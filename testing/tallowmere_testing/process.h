@@ -11,12 +11,14 @@
 namespace tallowmere_testing {
 
 /// Where the child's standard output goes.
-enum class StdoutTarget {
+enum class StdoutTarget : std::uint8_t {
   kCapture,     ///< Into `ProcessResult::out`.
   kDevFull,     ///< /dev/full: every write fails with "No space left on device".
   kClosedPipe,  ///< A pipe whose reading end is already closed: every write fails with EPIPE.
 };
 
+// GCC 12 warns about designated initializers that skip a member without an initializer.
+// NOLINTBEGIN(readability-redundant-member-init)
 struct ProcessOptions {
   StdoutTarget stdout_target = StdoutTarget::kCapture;
   std::string stdin_data{};
@@ -32,6 +34,7 @@ struct ProcessResult {
   std::string out{};
   std::string err{};
 };
+// NOLINTEND(readability-redundant-member-init)
 
 /// Runs `argv[0]` (a path) with `argv`, waits for it and returns what it did. Aborts if the
 /// child can't be started: this is test code.
