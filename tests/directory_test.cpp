@@ -10,6 +10,7 @@
 
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/hostile_archives.h"
 #include "tallowmere_testing/temp_file.h"
 
 namespace tallowmere_dat {
@@ -281,20 +282,9 @@ TEST(DirectoryWalkTest, ExplodingAndBottomlessWalksAreCorruption) {
   EXPECT_EQ(exploded.error(),
             corruption("directory walk exceeds 1024 node visits at node 0x00000190"));
 
-  // Nodes that overlap every 12 bytes: each one's slot 0 is the next one, with 0 pointers (so
-  // each node is one contiguous run) and 0 entry counts in between. A 256 KiB file holds 21,000
-  // of them in a line.
-  ArchiveImage deep(kBlock);
-  constexpr std::uint32_t kFirst = 0x1000;
-  constexpr std::uint32_t kEnd = 256 * 1024;
-  for (std::uint32_t at = kFirst; at + 12 <= kEnd; at += 12) {
-    deep.write_u32(at, 0);
-    deep.write_u32(at + 4, at + 12);
-    deep.write_u32(at + 8, 0);
-  }
-  deep.resize(kEnd + 2048);
-  deep.header().root_offset = kFirst;
-  const auto bottomless = open_bytes(deep.bytes());
+  // A 256 KiB file holds 21,000 overlapping nodes in a line.
+  const auto bottomless =
+      open_bytes(tallowmere_testing::bottomless_line(0x1000, 256 * 1024).bytes());
   ASSERT_FALSE(bottomless.has_value());
   EXPECT_EQ(bottomless.error(),
             corruption("directory walk exceeds 1024 node visits at node 0x00004000"));

@@ -102,6 +102,21 @@ inline std::vector<std::uint8_t> greedy_lrs(std::uint32_t prefix, std::size_t gr
 
 }  // namespace hostile_detail
 
+/// Directory nodes overlapping every 12 bytes from `first` to `end`, each one's slot 0 the next,
+/// with 0 pointers (so each node is one contiguous run) and 0 entry counts in between: a line as
+/// deep as the bytes allow, which only the walk's visit budget stops.
+inline ArchiveImage bottomless_line(std::uint32_t first, std::uint32_t end) {
+  ArchiveImage image(hostile_detail::kBlock);
+  for (std::uint32_t at = first; at + 12 <= end; at += 12) {
+    image.write_u32(at, 0);
+    image.write_u32(at + 4, at + 12);
+    image.write_u32(at + 8, 0);
+  }
+  image.resize(end + 2048);
+  image.header().root_offset = first;
+  return image;
+}
+
 /// The catalogue. Every archive opens to a leaf (or fails to open by design) whose entries
 /// include an ordinary sound table 0x20000001.
 inline std::vector<HostileArchive> hostile_archives() {
@@ -205,18 +220,9 @@ inline std::vector<HostileArchive> hostile_archives() {
     out.push_back({"subtrees shared by every slot, four levels", std::move(image).release()});
   }
   {
-    // Nodes overlapping every 12 bytes, each one's slot 0 the next: a bottomless line.
-    ArchiveImage image(kBlock);
-    constexpr std::uint32_t kFirst = 0x400;
-    constexpr std::uint32_t kEnd = 16 * 1024;  // room for 1280 nodes, past the walk's budget
-    for (std::uint32_t at = kFirst; at + 12 <= kEnd; at += 12) {
-      image.write_u32(at, 0);
-      image.write_u32(at + 4, at + 12);
-      image.write_u32(at + 8, 0);
-    }
-    image.resize(kEnd + 2048);
-    image.header().root_offset = kFirst;
-    out.push_back({"overlapping nodes in a bottomless line", std::move(image).release()});
+    // 16 KiB of nodes: room for 1280, past the walk's budget.
+    out.push_back(
+        {"overlapping nodes in a bottomless line", bottomless_line(0x400, 16 * 1024).release()});
   }
   {
     ArchiveImage image(kBlock);
