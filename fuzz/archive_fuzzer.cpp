@@ -94,17 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
-  std::vector<std::uint32_t> ids;
-  for (const auto& [id, entry] : db->files()) {
-    if (id != entry.id) fail("an entry is filed under another identifier");
-    ids.push_back(id);
+  if (std::ranges::adjacent_find(db->files(), std::ranges::greater_equal{},
+                                 &tallowmere_dat::DatFileEntry::id) != db->files().end()) {
+    fail("the index is not in strictly ascending identifier order");
   }
-  std::ranges::sort(ids);
 
   std::uint64_t bytes_left = kMaxBytesPerInput;
   std::uint64_t blocks_left = kMaxBlocksPerInput;
-  for (const std::uint32_t id : ids) {
-    const tallowmere_dat::DatFileEntry& entry = db->files().at(id);
+  for (const tallowmere_dat::DatFileEntry& entry : db->files()) {
+    const std::uint32_t id = entry.id;
     const std::uint64_t blocks = block_estimate(entry.size, db->header().block_size);
     if (entry.size > bytes_left || blocks > blocks_left) {
       continue;

@@ -10,9 +10,7 @@
 #include <utility>
 
 #include "format_detail.h"
-#include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/file_ext.h"
-#include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {
 namespace detail {
@@ -316,27 +314,5 @@ std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
 }
 
 }  // namespace detail
-
-std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
-    std::uint32_t offset, std::uint32_t size) const {
-  return detail::read_block_chain(detail::FileBlockSource(file_, file_length_), header_.block_size,
-                                  offset, size);
-}
-
-std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
-  const auto found = files_.find(id);
-  if (found == files_.end()) return std::unexpected(DatError(DatError::NotFound{id}));
-  auto stored = read_file_data(found->second.offset, found->second.size);
-  if (!stored || !found->second.is_compressed()) return stored;
-  // A looping chain may legitimately store gigabytes, whose output (up to eight times as much)
-  // may not fit: an error value like a chain that can't grow, not the end of the process.
-  try {
-    return decompress_lrs(*stored);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(DatError(IoError::with_message(
-        IoErrorKind::OutOfMemory,
-        "memory allocation failed decompressing " + std::to_string(stored->size()) + " bytes")));
-  }
-}
 
 }  // namespace tallowmere_dat

@@ -1,6 +1,12 @@
 #include "tallowmere_dat/dat_database.h"
 
+#include <new>
+#include <string>
 #include <utility>
+
+#include "directory.h"
+#include "tallowmere_dat/block_chain.h"
+#include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {
 
@@ -54,13 +60,36 @@ std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::pa
   }
   auto header = DatHeader::read(*file);
   if (!header) return std::unexpected(DatError(std::move(header.error())));
-  // The length only sizes allocations and bounds the directory walk; unknown counts as empty.
+  // The length only sizes allocations; unknown counts as empty.
   const std::uint64_t length = file->size().value_or(0);
   DatDatabase db(*header, std::move(*file), length);
-  if (auto walked = db.read_directory(); !walked) {
-    return std::unexpected(std::move(walked.error()));
-  }
+  auto files = detail::DirectoryWalk::load(detail::FileBlockSource(db.file_, length),
+                                           header->block_size, header->root_offset);
+  if (!files) return std::unexpected(std::move(files.error()));
+  db.files_ = std::move(*files);
   return db;
+}
+
+std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
+    std::uint32_t offset, std::uint32_t size) const {
+  return detail::read_block_chain(detail::FileBlockSource(file_, file_length_), header_.block_size,
+                                  offset, size);
+}
+
+std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
+  const DatFileEntry* entry = files_.find(id);
+  if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
+  auto stored = read_file_data(entry->offset, entry->size);
+  if (!stored || !entry->is_compressed()) return stored;
+  // A looping chain may legitimately store gigabytes, whose output (up to eight times as much)
+  // may not fit: an error value like a chain that can't grow, not the end of the process.
+  try {
+    return decompress_lrs(*stored);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError::with_message(
+        IoErrorKind::OutOfMemory,
+        "memory allocation failed decompressing " + std::to_string(stored->size()) + " bytes")));
+  }
 }
 
 }  // namespace tallowmere_dat

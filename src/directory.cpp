@@ -1,116 +1,224 @@
+#include "directory.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <map>
+#include <new>
 #include <span>
-#include <unordered_set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "format_detail.h"
-#include "tallowmere_dat/block_chain.h"
-#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/record_reader.h"
 
-namespace tallowmere_dat {
+// The directory is defined by a recursive pre-order walk: a node's entries go in before its
+// children are read, each child's subtree is finished before the next slot, a node reachable
+// from several parents is walked again under each, and for a repeated identifier the entry met
+// last wins. Walking it that way can take time exponential in the file's size (nodes sharing
+// children), so the walk here reads each distinct node once and gets the same result from two
+// facts:
+//  - A subtree that was walked once without error walks again identically, so the first error
+//    in pre-order is found by skipping nodes already finished.
+//  - Every entry of an earlier walk of a shared subtree is inserted again by its later walk. So
+//    the entry that survives for an identifier is the first one met in the mirror-image walk
+//    (slots last to first, a node's own entries after its children, last entry first) that
+//    skips nodes it has already entered.
+// Where no identifier repeats, which entry survives is moot and one forward walk suffices; only
+// otherwise is the mirror-image walk made, reading the nodes again.
+
+namespace tallowmere_dat::detail {
 namespace {
 
 /// 62 branch slots, the entry count, and room for 61 entries.
 constexpr std::uint32_t kNodeSize = 1716;
 constexpr std::size_t kSlotCount = 62;
+constexpr std::size_t kMaxEntries = 61;
 constexpr std::size_t kEntriesAt = kSlotCount * 4 + 4;
 
-/// The fewest node visits the walk allows, so that small archives whose nodes are shared by a
-/// few parents (each read once per parent) still open.
-constexpr std::uint64_t kMinVisitBudget = 1024;
-
-}  // namespace
-
-/// A node's child slots and how far the walk has got through them.
-struct DatDatabase::NodeLinks {
-  std::uint32_t offset = 0;
-  std::array<std::uint32_t, kSlotCount> branches{};
-  std::size_t child_count =
-      0;  ///< Slots to visit: 0 for a leaf, else `entry_count` + 1, at most 62.
-  std::size_t next_slot = 0;
+struct Child {
+  std::uint32_t slot;
+  std::uint32_t offset;
 };
 
-std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset, NodeLinks& links) {
+/// A directory node as the walk uses it.
+struct Node {
+  /// The non-zero slots to visit, in slot order: none for a leaf, else among the first
+  /// `entry_count` + 1.
+  std::array<Child, kSlotCount> children;
+  std::size_t child_count = 0;
+  std::array<DatFileEntry, kMaxEntries> entries;
+  std::size_t entry_count = 0;
+
+  std::span<const Child> child_span() const { return std::span(children).first(child_count); }
+  std::span<const DatFileEntry> entry_span() const { return std::span(entries).first(entry_count); }
+};
+
+std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return load_u32_le(bytes.subspan(at).first<4>());
+}
+
+DatFileEntry parse_entry(std::span<const std::uint8_t> bytes) {
+  return {.bit_flags = u32_at(bytes, 0),
+          .id = u32_at(bytes, 4),
+          .offset = u32_at(bytes, 8),
+          .size = u32_at(bytes, 12),
+          .timestamp = u32_at(bytes, 16),
+          .version = u32_at(bytes, 20)};
+}
+
+/// Reads the node at `offset` into `node`. Fails with the chain reader's error, or for a node
+/// declaring more than 61 entries with the record reader's error for the 62nd, which finds the
+/// node's bytes used up.
+std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t block_size,
+                                        std::uint32_t offset, Node& node) {
   // On the stack: a directory of a million entries has tens of thousands of nodes.
   std::array<std::uint8_t, kNodeSize> content;
-  if (auto read = detail::read_block_chain_into(detail::FileBlockSource(file_, file_length_),
-                                                header_.block_size, offset, content);
-      !read) {
+  if (auto read = read_block_chain_into(source, block_size, offset, content); !read) {
     return std::unexpected(std::move(read.error()));
   }
   const std::span<const std::uint8_t> bytes(content);
-  for (std::size_t slot = 0; slot < kSlotCount; ++slot) {
-    links.branches[slot] = detail::load_u32_le(bytes.subspan(slot * 4).first<4>());
-  }
-  const std::uint32_t entry_count = detail::load_u32_le(bytes.subspan(kSlotCount * 4).first<4>());
-
-  // No check of `entry_count`: past 61 entries the cursor runs out and the entry read fails.
-  Cursor cursor(bytes.subspan(kEntriesAt));
-  for (std::uint32_t i = 0; i < entry_count; ++i) {
+  const std::uint32_t declared = u32_at(bytes, kSlotCount * 4);
+  if (declared > kMaxEntries) {
+    Cursor cursor(bytes.subspan(kEntriesAt));
+    if (auto end = cursor.seek(kMaxEntries * DatFileEntry::kSize); !end) {
+      return std::unexpected(DatError(std::move(end.error())));
+    }
     auto entry = DatFileEntry::read(cursor);
-    if (!entry) return std::unexpected(DatError(std::move(entry.error())));
-    files_.insert_or_assign(entry->id, *entry);
+    return std::unexpected(entry ? corruption("a node's entries outgrew it")
+                                 : DatError(std::move(entry.error())));
   }
-  links.offset = offset;
-  links.child_count = links.branches[0] == 0 ? 0
-                                             : static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                   std::uint64_t{entry_count} + 1, kSlotCount));
-  links.next_slot = 0;
+  node.entry_count = declared;
+  for (std::size_t i = 0; i < node.entry_count; ++i) {
+    node.entries[i] = parse_entry(bytes.subspan(kEntriesAt + i * DatFileEntry::kSize));
+  }
+  node.child_count = 0;
+  if (u32_at(bytes, 0) == 0) return {};
+  for (std::uint32_t slot = 0; slot <= declared && slot < kSlotCount; ++slot) {
+    if (const std::uint32_t child = u32_at(bytes, std::size_t{slot} * 4); child != 0) {
+      node.children[node.child_count++] = {slot, child};
+    }
+  }
   return {};
 }
 
-// Pre-order, depth-first, with an explicit stack instead of recursion so that the file cannot
-// decide how deep the call stack goes. A node's entries go in before any child is read and each
-// child's subtree is finished before the next slot, so the entry met last wins.
-std::expected<void, DatError> DatDatabase::read_directory() {
-  const std::uint32_t root = header_.root_offset;
-  if (root == 0) return {};
+enum class Order : std::uint8_t { Forward, Mirrored };
 
-  // Each node of a real archive takes at least 1716 bytes of its file.
-  const std::uint64_t visit_budget = std::max(file_length_ / kNodeSize + 1, kMinVisitBudget);
-  std::uint64_t visits = 0;
-  std::vector<NodeLinks> path;  // interior nodes from the root down to the one being walked
-  std::unordered_set<std::uint32_t> on_path;
+/// Depth-first walk from `root` over distinct nodes, with an explicit stack so that the file
+/// cannot decide how deep the call stack goes. Each node is read when first met and handed to
+/// `enter`; its children follow in slot order (or the reverse), skipping nodes met before;
+/// `leave` gets the node's offset once they are all done. A child that is on the current path
+/// is `Corruption`: the defining walk never ends there.
+template <typename Enter, typename Leave>
+std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint32_t block_size,
+                                            std::uint32_t root, Order order, Enter enter,
+                                            Leave leave) {
+  enum class State : std::uint8_t { OnPath, Done };
+  // Ordered, not hashed: the offsets come from the file and must not be able to collide.
+  std::map<std::uint32_t, State> states;
+  struct Frame {
+    std::uint32_t offset;
+    std::size_t start;  // the node's children in `pending`: from `start` to its end
+    std::size_t next;
+  };
+  std::vector<Frame> path;
+  // The children of every node on the path, the deepest node's last: its run ends at the end.
+  std::vector<Child> pending;
+  Node node;
 
   const auto visit = [&](std::uint32_t offset) -> std::expected<void, DatError> {
-    if (visits == visit_budget) {
-      return std::unexpected(detail::corruption("directory walk exceeds " +
-                                                std::to_string(visit_budget) +
-                                                " node visits at node " + detail::hex32(offset)));
+    if (auto read = read_node(source, block_size, offset, node); !read) return read;
+    enter(node);
+    states.emplace(offset, State::OnPath);
+    const std::span<const Child> children = node.child_span();
+    const std::size_t start = pending.size();
+    if (order == Order::Forward) {
+      pending.insert(pending.end(), children.begin(), children.end());
+    } else {
+      pending.insert(pending.end(), children.rbegin(), children.rend());
     }
-    ++visits;
-    NodeLinks links;
-    if (auto read = read_node(offset, links); !read) return read;
-    if (links.child_count > 0) {
-      path.push_back(links);
-      on_path.insert(offset);
-    }
+    path.push_back({offset, start, start});
     return {};
   };
 
   if (auto read = visit(root); !read) return read;
   while (!path.empty()) {
-    NodeLinks& node = path.back();
-    if (node.next_slot == node.child_count) {
-      on_path.erase(node.offset);
+    Frame& frame = path.back();
+    if (frame.next == pending.size()) {
+      states[frame.offset] = State::Done;
+      if (auto left = leave(frame.offset); !left) return left;
+      pending.resize(frame.start);
       path.pop_back();
       continue;
     }
-    const std::size_t slot = node.next_slot++;
-    const std::uint32_t child = node.branches[slot];
-    if (child == 0) continue;
-    if (on_path.contains(child)) {
-      return std::unexpected(detail::corruption(
-          "directory node " + detail::hex32(node.offset) + " slot " + std::to_string(slot) +
-          " leads back to node " + detail::hex32(child) + " on its own path"));
+    const Child child = pending[frame.next++];
+    const auto met = states.find(child.offset);
+    if (met == states.end()) {
+      if (auto read = visit(child.offset); !read) return read;
+    } else if (met->second == State::OnPath) {
+      return std::unexpected(corruption("directory node " + hex32(frame.offset) + " slot " +
+                                        std::to_string(child.slot) + " leads back to node " +
+                                        hex32(child.offset) + " on its own path"));
     }
-    if (auto read = visit(child); !read) return read;
   }
   return {};
 }
 
-}  // namespace tallowmere_dat
+bool by_id(const DatFileEntry& a, const DatFileEntry& b) {
+  return a.id < b.id;
+}
+
+bool same_id(const DatFileEntry& a, const DatFileEntry& b) {
+  return a.id == b.id;
+}
+
+}  // namespace
+
+std::expected<FileIndex, DatError> DirectoryWalk::load(const BlockSource& source,
+                                                       std::uint32_t block_size,
+                                                       std::uint32_t root) {
+  if (root == 0) return FileIndex();
+  const auto no_leave = [](std::uint32_t) -> std::expected<void, DatError> { return {}; };
+  try {
+    std::vector<DatFileEntry> entries;
+    if (auto walked = walk_distinct(
+            source, block_size, root, Order::Forward,
+            [&](const Node& node) {
+              entries.insert(entries.end(), node.entry_span().begin(), node.entry_span().end());
+            },
+            no_leave);
+        !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    std::ranges::sort(entries, by_id);
+    if (std::ranges::adjacent_find(entries, same_id) == entries.end()) {
+      return FileIndex(std::move(entries));
+    }
+
+    // Some identifier repeats: list the entries in the mirror-image walk's order, where the
+    // first of each identifier is the one that survives.
+    entries.clear();
+    Node node;
+    const auto emit_mirrored = [&](std::uint32_t offset) -> std::expected<void, DatError> {
+      if (auto read = read_node(source, block_size, offset, node); !read) return read;
+      entries.insert(entries.end(), node.entry_span().rbegin(), node.entry_span().rend());
+      return {};
+    };
+    if (auto walked = walk_distinct(
+            source, block_size, root, Order::Mirrored, [](const Node&) {}, emit_mirrored);
+        !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    std::ranges::stable_sort(entries, by_id);
+    const auto duplicates = std::ranges::unique(entries, same_id);
+    entries.erase(duplicates.begin(), duplicates.end());
+    return FileIndex(std::move(entries));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError::with_message(
+        IoErrorKind::OutOfMemory, "memory allocation failed loading the directory")));
+  }
+}
+
+}  // namespace tallowmere_dat::detail

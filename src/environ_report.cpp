@@ -72,11 +72,11 @@ bool has_ambient_slot(const SoundTable& table) {
 }  // namespace
 
 std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
+  const std::span<const DatFileEntry> tables = db.files().of_type(kSoundTableType);
   std::vector<std::uint32_t> ids;
-  for (const auto& [id, entry] : db.files()) {
-    if (is_sound_table_id(id)) ids.push_back(id);
-  }
-  std::sort(ids.begin(), ids.end());
+  ids.reserve(tables.size());
+  for (const DatFileEntry& entry : tables)
+    ids.push_back(entry.id);
   return ids;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <numeric>
+#include <stdexcept>
 #include <utility>
 
 #include "tallowmere_testing/lrs_codec.h"
@@ -316,7 +317,7 @@ BuiltArchive ArchiveBuilder::build() const {
         .version = static_cast<std::uint32_t>(stamp >> 32U),
     };
     if (!file.stored.empty()) write_chain(file_first[i], file.stored);
-    built.files.emplace(file.id, entries[i]);
+    built.entries.push_back(entries[i]);
   }
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     DirectoryNode node;
@@ -333,9 +334,17 @@ BuiltArchive ArchiveBuilder::build() const {
   image.header().block_size = block_size;
   image.header().root_offset = nodes.empty() ? 0 : block_offset(node_first[0]);
   image.header().file_size = static_cast<std::uint32_t>(total);
+  std::ranges::sort(built.entries, {}, &DatFileEntry::id);
   built.header = image.header();
   built.bytes = std::move(image).release();
   return built;
+}
+
+const DatFileEntry& BuiltArchive::entry(std::uint32_t id) const {
+  const auto found = std::ranges::lower_bound(entries, id, {}, &DatFileEntry::id);
+  if (found == entries.end() || found->id != id)
+    throw std::out_of_range("no such file in the built archive");
+  return *found;
 }
 
 bool write_archive(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {

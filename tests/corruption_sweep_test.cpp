@@ -86,7 +86,7 @@ bool is_clean(const DatError& error) {
 /// What the library makes of an archive: the open's error, or the map and the report.
 struct Outcome {
   std::optional<DatError> error;
-  DatDatabase::FileMap files;
+  FileIndex files;
   std::string report;
 };
 
@@ -96,8 +96,8 @@ Outcome run_library(const std::string& path) {
     EXPECT_TRUE(is_clean(db.error())) << db.error().debug();
     return {db.error(), {}, {}};
   }
-  for (const auto& [id, entry] : db->files()) {
-    const auto bytes = db->get_file(id);
+  for (const DatFileEntry& entry : db->files()) {
+    const auto bytes = db->get_file(entry.id);
     if (!bytes) {
       EXPECT_TRUE(is_clean(bytes.error())) << bytes.error().debug();
     }

@@ -55,21 +55,6 @@ TEST(KeyHashTest, SoundTableKeysChosenToCollideAreSpreadOut) {
   EXPECT_LE(largest_bucket(table->hashes), 16U);
 }
 
-TEST(KeyHashTest, DirectoryIdentifiersChosenToCollideAreSpreadOut) {
-  std::unordered_map<std::uint32_t, int> plain;
-  for (std::uint32_t i = 0; i < 3000; ++i)
-    plain.emplace(i, 0);  // grows as the walk's map does
-  const std::uint32_t buckets = static_cast<std::uint32_t>(plain.bucket_count());
-  tallowmere_testing::ArchiveBuilder builder({.block_size = 512, .spare_percent = 0});
-  for (std::uint32_t i = 0; i < 3000; ++i)
-    builder.add_file(i * buckets, {});
-  const tallowmere_testing::TempFile file(builder.build().bytes);
-  const auto db = DatDatabase::open(file.path());
-  ASSERT_TRUE(db.has_value()) << db.error().debug();
-  EXPECT_EQ(db->files().size(), 3000U);
-  EXPECT_LE(largest_bucket(db->files()), 16U);
-}
-
 TEST(KeyHashTest, IsAFunctionOfTheKey) {
   const KeyHash hash;
   EXPECT_EQ(hash(0x20000001), hash(0x20000001));

@@ -22,29 +22,28 @@ int main(int argc, char** argv) {
   }
   std::printf("%zu files, block size %u\n", db->files().size(), db->header().block_size);
 
-  // files() is an unordered map from identifier to directory entry; sound_table_ids() picks
-  // out the sound tables (type byte 0x20), sorted.
-  const auto ids = tallowmere_dat::sound_table_ids(*db);
-  if (ids.empty()) return 0;
-  for (const std::uint32_t id : ids) {
-    const auto& entry = db->files().at(id);
-    std::printf("0x%08X  %u bytes%s\n", id, entry.size,
+  // files() is the directory sorted by identifier; of_type() picks out one type byte's run.
+  const auto tables = db->files().of_type(tallowmere_dat::kSoundTableType);
+  if (tables.empty()) return 0;
+  for (const tallowmere_dat::DatFileEntry& entry : tables) {
+    std::printf("0x%08X  %u bytes%s\n", entry.id, entry.size,
                 entry.is_compressed() ? ", compressed" : "");
   }
+  const std::uint32_t first = tables.front().id;
 
   // get_file() follows the block chain and decompresses; the bytes belong to the caller.
-  const auto bytes = db->get_file(ids.front());
+  const auto bytes = db->get_file(first);
   if (!bytes) {
-    std::fprintf(stderr, "0x%08X: %s\n", ids.front(), bytes.error().debug().c_str());
+    std::fprintf(stderr, "0x%08X: %s\n", first, bytes.error().debug().c_str());
     return 1;
   }
   tallowmere_dat::Cursor cursor(*bytes);
   const auto table = tallowmere_dat::file_type::SoundTable::read(cursor);
   if (!table) {
-    std::fprintf(stderr, "0x%08X: %s\n", ids.front(), table.error().display().c_str());
+    std::fprintf(stderr, "0x%08X: %s\n", first, table.error().display().c_str());
     return 1;
   }
-  std::printf("sound table 0x%08X: %zu slots\n", ids.front(), table->sounds.size());
+  std::printf("sound table 0x%08X: %zu slots\n", first, table->sounds.size());
   // The slots are an unordered map: sort the keys for a stable order.
   std::vector<std::uint32_t> slots;
   for (const auto& [slot, data] : table->sounds)

@@ -4,19 +4,16 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
-#include <unordered_map>
 #include <vector>
 
+#include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file.h"
-#include "tallowmere_dat/key_hash.h"
+#include "tallowmere_dat/file_index.h"
 #include "tallowmere_dat/read_error.h"
 #include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
-
-/// The source-file label that the field frames of the archive records carry.
-inline constexpr std::string_view kRecordSourceLabel = "crates/tallowmere-dat/src/lib";
 
 /// The archive header: 80 bytes at file offset 320, read but never validated.
 struct DatHeader {
@@ -49,40 +46,26 @@ struct DatHeader {
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
-/// One 24-byte directory entry.
-struct DatFileEntry {
-  static constexpr std::size_t kSize = 24;
-
-  std::uint32_t bit_flags = 0;
-  std::uint32_t id = 0;
-  std::uint32_t offset = 0;  ///< First block of the file's chain.
-  std::uint32_t size = 0;    ///< Stored bytes (compressed size for a compressed entry).
-  std::uint32_t timestamp = 0;
-  std::uint32_t version = 0;
-
-  /// True when bit 0 of `bit_flags` is set: the stored bytes are LRS-compressed.
-  bool is_compressed() const { return (bit_flags & 1U) != 0; }
-
-  /// Reads the entry's fields in order, little-endian, by the same rules as `DatHeader::read`.
-  template <ByteSource S>
-  static std::expected<DatFileEntry, ReadError> read(S& source);
-
-  friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
-};
-
-/// An open archive: its header, its whole directory as a map from file identifier to entry, and
+/// An open archive: its header, its whole directory as an index sorted by file identifier, and
 /// the open file. Read-only after the open; retrieval may run on several threads at once.
 class DatDatabase {
  public:
-  using FileMap = std::unordered_map<std::uint32_t, DatFileEntry, KeyHash>;
-
   /// Opens the archive at `path`, reads its header and loads its directory. Fails with
   /// `PathError` (the file can't be opened), `Io` (the seek to the header fails), `BinRead` (the
   /// header is cut short), or the directory walk's error; no handle exists on failure.
+  ///
+  /// The directory holds, for each identifier, the entry that a depth-first, pre-order walk
+  /// from the root node would leave last (a node's own entries before its children's, slots in
+  /// order, a node reachable from several parents walked under each). That walk's first error
+  /// is the open's error: a node's chain that can't be read (`Io` or `Corruption`), a node
+  /// declaring more than 61 entries (`BinRead`), or `Corruption` for a slot that leads back
+  /// onto its own path. Each distinct node is read once or, where identifiers repeat, a few
+  /// times; when the index can't get memory the error is `Io` of kind `OutOfMemory`.
   static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path);
 
   const DatHeader& header() const { return header_; }
-  const FileMap& files() const { return files_; }
+  /// Every entry of the directory, one per identifier, in ascending identifier order.
+  const FileIndex& files() const { return files_; }
   const File& file() const { return file_; }
 
   /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
@@ -100,30 +83,17 @@ class DatDatabase {
                                                                     std::uint32_t size) const;
 
  private:
-  struct NodeLinks;
-
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}
 
-  /// Walks the directory tree from `header_.root_offset` in pre-order, inserting every entry
-  /// into `files_` (a later entry replaces an earlier one with the same id). Fails with the
-  /// first node's error, or with `Corruption` when a slot leads back onto its own path or the
-  /// walk visits more nodes than the file could hold.
-  std::expected<void, DatError> read_directory();
-  /// Reads the node at `offset`, inserts its entries and fills `links` with the child slots
-  /// still to visit.
-  std::expected<void, DatError> read_node(std::uint32_t offset, NodeLinks& links);
-
   DatHeader header_;
-  FileMap files_;
+  FileIndex files_;
   File file_;
-  /// The file's length as seen at the open: it sizes first allocations and bounds the walk.
+  /// The file's length as seen at the open: it sizes first allocations.
   std::uint64_t file_length_;
 };
 
 extern template std::expected<DatHeader, ReadError> DatHeader::read(Cursor&);
 extern template std::expected<DatHeader, ReadError> DatHeader::read(File&);
-extern template std::expected<DatFileEntry, ReadError> DatFileEntry::read(Cursor&);
-extern template std::expected<DatFileEntry, ReadError> DatFileEntry::read(File&);
 
 }  // namespace tallowmere_dat

@@ -21,9 +21,12 @@ inline constexpr std::uint32_t kEnvironLast = 0x8A;
 inline constexpr std::uint32_t kAmbientFirst = 0x46;
 inline constexpr std::uint32_t kAmbientLast = 0x4D;
 
+/// The type byte of sound tables.
+inline constexpr std::uint8_t kSoundTableType = 0x20;
+
 /// True when the identifier's top eight bits are 0x20, the sound-table type.
 constexpr bool is_sound_table_id(std::uint32_t id) {
-  return (id >> 24U) == 0x20U;
+  return type_of(id) == kSoundTableType;
 }
 
 /// The archive's sound-table identifiers, ascending.

@@ -166,8 +166,11 @@ struct ArchiveOptions {
 struct BuiltArchive {
   std::vector<std::uint8_t> bytes;
   tallowmere_dat::DatHeader header;
-  /// The identifier map that the directory walk must produce.
-  tallowmere_dat::DatDatabase::FileMap files;
+  /// The entries that the open must index, in ascending identifier order.
+  std::vector<tallowmere_dat::DatFileEntry> entries;
+
+  /// The entry of file `id`, which must be among `entries`.
+  const tallowmere_dat::DatFileEntry& entry(std::uint32_t id) const;
 };
 
 /// Builds well-formed archives; see the top of this header.

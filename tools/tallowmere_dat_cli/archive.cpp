@@ -1,7 +1,5 @@
 #include "archive.h"
 
-#include <algorithm>
-
 #include "format.h"
 #include "output.h"
 
@@ -26,14 +24,10 @@ std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::
   return std::move(*bytes);
 }
 
-std::vector<std::uint32_t> sorted_ids(const DatDatabase& db, std::optional<std::uint32_t> type) {
-  std::vector<std::uint32_t> ids;
-  ids.reserve(db.files().size());
-  for (const auto& [id, entry] : db.files()) {
-    if (!type || type_byte(id) == *type) ids.push_back(id);
-  }
-  std::ranges::sort(ids);
-  return ids;
+std::span<const DatFileEntry> listed_entries(const DatDatabase& db,
+                                             std::optional<std::uint32_t> type) {
+  if (!type) return db.files().entries();
+  return db.files().of_type(static_cast<std::uint8_t>(*type));
 }
 
 }  // namespace tallowmere_dat::cli

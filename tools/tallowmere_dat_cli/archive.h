@@ -22,8 +22,9 @@ std::optional<DatDatabase> open_archive(const std::string& path);
 std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::uint32_t id,
                                                     std::string_view command);
 
-/// The archive's identifiers in ascending order; with `type`, only those of that type byte.
-std::vector<std::uint32_t> sorted_ids(const DatDatabase& db,
-                                      std::optional<std::uint32_t> type = std::nullopt);
+/// The archive's entries in ascending identifier order; with `type`, only those of that type
+/// byte.
+std::span<const DatFileEntry> listed_entries(const DatDatabase& db,
+                                             std::optional<std::uint32_t> type = std::nullopt);
 
 }  // namespace tallowmere_dat::cli

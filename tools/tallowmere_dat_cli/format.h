@@ -17,11 +17,6 @@ namespace tallowmere_dat::cli {
 /// hex(0x20000001) is "0x20000001", hex(0x76, 0) is "0x76".
 std::string hex(std::uint32_t value, int digits = 8);
 
-/// The type byte of a file identifier: its top eight bits.
-constexpr std::uint32_t type_byte(std::uint32_t id) {
-  return id >> 24U;
-}
-
 /// The shortest decimal text that reads back as exactly `value` ("0.1", "1e-45", "-0"), or,
 /// for values a decimal number can't stand for, "inf", "-inf" and "nan:0x" + the eight
 /// uppercase hex digits of the NaN's bits (sign and payload kept).

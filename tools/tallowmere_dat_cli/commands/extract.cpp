@@ -31,7 +31,7 @@ std::optional<std::string> extract_one(const DatDatabase& db, std::uint32_t id,
                                        std::uint64_t& bytes_written) {
   const auto bytes = db.get_file(id);
   if (!bytes) return bytes.error().debug();
-  const std::filesystem::path directory = root / hex(type_byte(id), 2);
+  const std::filesystem::path directory = root / hex(type_of(id), 2);
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) {
@@ -47,7 +47,7 @@ std::optional<std::string> extract_one(const DatDatabase& db, std::uint32_t id,
 int run_extract(const ExtractOptions& options) {
   const auto db = open_archive(options.archive);
   if (!db) return kExitFailure;
-  const std::vector<std::uint32_t> ids = sorted_ids(*db, options.type);
+  const std::span<const DatFileEntry> entries = listed_entries(*db, options.type);
 
   const std::filesystem::path root = options.directory;
   std::error_code ec;
@@ -62,23 +62,23 @@ int run_extract(const ExtractOptions& options) {
   std::vector<Failure> failures;
   std::uint64_t bytes_written = 0;
   {
-    ProgressBar progress(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
+    ProgressBar progress(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
       progress.update(i);
-      if (auto why = extract_one(*db, ids[i], root, mode, bytes_written)) {
-        failures.push_back({ids[i], std::move(*why)});
+      if (auto why = extract_one(*db, entries[i].id, root, mode, bytes_written)) {
+        failures.push_back({entries[i].id, std::move(*why)});
       }
     }
-    progress.update(ids.size());
+    progress.update(entries.size());
   }
 
   for (const Failure& failure : failures) {
     report("extract: " + hex(failure.id) + ": " + failure.why);
   }
   Stdout out;
-  out.write(format("extracted %zu of %zu files (%llu bytes) into %s", ids.size() - failures.size(),
-                   ids.size(), static_cast<unsigned long long>(bytes_written),
-                   options.directory.c_str()));
+  out.write(format("extracted %zu of %zu files (%llu bytes) into %s",
+                   entries.size() - failures.size(), entries.size(),
+                   static_cast<unsigned long long>(bytes_written), options.directory.c_str()));
   out.write(failures.empty() ? "\n" : format("; %zu failed\n", failures.size()));
   return finish(out, failures.empty() ? kExitOk : kExitFailure);
 }

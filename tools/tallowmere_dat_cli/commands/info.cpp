@@ -63,8 +63,8 @@ struct TypeTotals {
 void write_directory(Stdout& out, const DatDatabase& db) {
   std::map<std::uint32_t, TypeTotals> by_type;
   TypeTotals all;
-  for (const auto& [id, entry] : db.files()) {
-    for (TypeTotals* totals : {&by_type[type_byte(id)], &all}) {
+  for (const DatFileEntry& entry : db.files()) {
+    for (TypeTotals* totals : {&by_type[type_of(entry.id)], &all}) {
       ++totals->files;
       totals->compressed += entry.is_compressed() ? 1U : 0U;
       totals->stored_bytes += entry.size;

@@ -27,7 +27,7 @@ std::string long_line(const DatFileEntry& e) {
 Json entry_json(const DatFileEntry& e) {
   Json json;
   json["id"] = hex(e.id);
-  json["type"] = hex(type_byte(e.id), 2);
+  json["type"] = hex(type_of(e.id), 2);
   json["size"] = e.size;
   json["flags"] = e.bit_flags;
   json["compressed"] = e.is_compressed();
@@ -40,25 +40,25 @@ Json entry_json(const DatFileEntry& e) {
 int run_ls(const LsOptions& options) {
   const auto db = open_archive(options.archive);
   if (!db) return kExitFailure;
-  const std::vector<std::uint32_t> ids = sorted_ids(*db, options.type);
+  const std::span<const DatFileEntry> entries = listed_entries(*db, options.type);
 
   Stdout out;
   if (options.json) {
     // One entry per line, so the array is greppable as well as parseable.
-    out.write(ids.empty() ? "[" : "[\n");
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      out.write("  " + json_line(entry_json(db->files().at(ids[i]))));
-      out.write(i + 1 < ids.size() ? ",\n" : "\n");
+    out.write(entries.empty() ? "[" : "[\n");
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      out.write("  " + json_line(entry_json(entries[i])));
+      out.write(i + 1 < entries.size() ? ",\n" : "\n");
     }
     out.write("]\n");
   } else if (options.long_format) {
     out.write(format("%-10s  %10s  %-10s  %-10s  %-10s  %10s  %10s\n", "identifier", "size",
                      "flags", "compressed", "offset", "timestamp", "version"));
-    for (const std::uint32_t id : ids)
-      out.write(long_line(db->files().at(id)));
+    for (const DatFileEntry& entry : entries)
+      out.write(long_line(entry));
   } else {
-    for (const std::uint32_t id : ids)
-      out.write(hex(id) + "\n");
+    for (const DatFileEntry& entry : entries)
+      out.write(hex(entry.id) + "\n");
   }
   return finish(out);
 }
