@@ -1,7 +1,10 @@
 #include "debug_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+
+#include "unprintable_table.h"
 
 namespace tallowmere_dat::detail {
 namespace {
@@ -37,12 +40,14 @@ std::optional<DecodedChar> decode_utf8(std::string_view s) {
   return DecodedChar{cp, length};
 }
 
-/// Controls and the invisible format characters that would hide in a terminal.
+/// False for the code points of the generated table (controls, format characters, separators
+/// and spaces other than U+0020, surrogates, private use, unassigned), which a terminal would
+/// hide, act on or show as something else.
 bool is_printable(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
-  if (c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E)) return false;
-  if ((c >= 0x2060 && c <= 0x2064) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB)) return false;
-  return true;
+  const auto ranges = unprintable_ranges();
+  // The first range that ends at or after `c` holds it unless it starts after it.
+  const auto it = std::ranges::lower_bound(ranges, c, {}, &CodePointRange::last);
+  return it == ranges.end() || c < it->first;
 }
 
 void append_hex(std::string& out, std::uint32_t value, int min_digits, const char* digits) {

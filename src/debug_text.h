@@ -6,8 +6,8 @@
 namespace tallowmere_dat::detail {
 
 /// `bytes` in double quotes, escaped for debug output: `"` and `\` get a backslash; line feed,
-/// carriage return, tab and NUL become \n \r \t \0; other unprintable characters become
-/// \u{hex}; bytes that are not part of valid UTF-8 become \xHH.
+/// carriage return, tab and NUL become \n \r \t \0; other unprintable characters (those of
+/// unprintable_table.h) become \u{hex}; bytes that are not part of valid UTF-8 become \xHH.
 std::string quote_debug(std::string_view bytes);
 
 }  // namespace tallowmere_dat::detail

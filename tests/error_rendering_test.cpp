@@ -98,6 +98,27 @@ TEST(DatErrorDebugTest, TextsAndPathsAreEscaped) {
       {"bad\xFF\xC3", R"("bad\xFF\xC3")"},
       {"\xED\xA0\x80", R"("\xED\xA0\x80")"},  // an encoded surrogate is not valid UTF-8
       {"\xC0\xAF", R"("\xC0\xAF")"},          // nor is an overlong form
+      // Unprintable: general categories Cc, Cf, Cs, Co, Cn, Zl, Zp, and Zs other than U+0020.
+      {"\u2066", R"("\u{2066}")"},                // Cf, left-to-right isolate
+      {"\u061C", R"("\u{61c}")"},                 // Cf, Arabic letter mark
+      {"\u00AD", R"("\u{ad}")"},                  // Cf, soft hyphen
+      {"\u200B", R"("\u{200b}")"},                // Cf, zero width space
+      {"\U000E0001", R"("\u{e0001}")"},           // Cf, outside the Basic Multilingual Plane
+      {"\uE000", R"("\u{e000}")"},                // Co, first of its block
+      {"\U0010FFFD", R"("\u{10fffd}")"},          // Co, last of its block
+      {"\u0378", R"("\u{378}")"},                 // Cn, unassigned
+      {"\uFFFF", R"("\u{ffff}")"},                // Cn, a noncharacter
+      {"\U0010FFFF", R"("\u{10ffff}")"},          // Cn, the last code point
+      {"\u2028\u2029", R"("\u{2028}\u{2029}")"},  // Zl, Zp
+      {"\u00A0", R"("\u{a0}")"},                  // Zs, no-break space
+      {"\u3000", R"("\u{3000}")"},                // Zs, ideographic space
+      {"\u1680", R"("\u{1680}")"},                // Zs, Ogham space mark
+      // Printable, including the neighbours of unprintable ranges.
+      {"\u00E9", "\"\u00E9\""},
+      {"\u4E2D", "\"\u4E2D\""},
+      {"\U0001F600", "\"\U0001F600\""},
+      {"~\u00A1\u0377\u037A", "\"~\u00A1\u0377\u037A\""},
+      {"\uFFFD", "\"\uFFFD\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
