@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tallowmere_bench {
@@ -24,6 +25,13 @@ inline constexpr std::uint32_t kLargeCompressedId = 0x0C000003;
 inline constexpr std::uint32_t kLargeContiguousSize = 48U << 20U;
 inline constexpr std::uint32_t kLargeFragmentedSize = 24U << 20U;
 inline constexpr std::uint32_t kLargeCompressedContentSize = 16U << 20U;
+
+/// The u32 at `bytes`, little-endian as the archive stores it (and as the benchmark host is).
+inline std::uint32_t load_u32(const std::uint8_t* bytes) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
 
 /// The archive's path: $TALLOWMERE_BENCH_ARCHIVE, else where the `bench_archive` target writes
 /// it in the build tree.

@@ -166,12 +166,26 @@ std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint
   return {};
 }
 
-bool by_id(const DatFileEntry& a, const DatFileEntry& b) {
-  return a.id < b.id;
-}
-
-bool same_id(const DatFileEntry& a, const DatFileEntry& b) {
-  return a.id == b.id;
+/// Sorts `leaves` together with `inner` by identifier, into `leaves`. In a B-tree laid out as
+/// usual, a pre-order walk meets the leaves in identifier order and the interior nodes hold
+/// about one entry in sixty: that case costs one merge of the few interior entries from the
+/// back, with no second copy of the directory. Any other shape gets a plain sort.
+void sort_by_id(std::vector<DatFileEntry>& leaves, std::vector<DatFileEntry>& inner) {
+  std::ranges::sort(inner, {}, &DatFileEntry::id);
+  const std::size_t leaf_count = leaves.size();
+  const bool leaves_sorted = std::ranges::is_sorted(leaves, {}, &DatFileEntry::id);
+  leaves.resize(leaf_count + inner.size());
+  if (!leaves_sorted) {
+    std::ranges::copy(inner, leaves.begin() + static_cast<std::ptrdiff_t>(leaf_count));
+    std::ranges::sort(leaves, {}, &DatFileEntry::id);
+    return;
+  }
+  std::size_t from_leaves = leaf_count;
+  std::size_t from_inner = inner.size();
+  for (std::size_t to = leaves.size(); from_inner > 0;) {
+    const bool take_leaf = from_leaves > 0 && leaves[from_leaves - 1].id > inner[from_inner - 1].id;
+    leaves[--to] = take_leaf ? leaves[--from_leaves] : inner[--from_inner];
+  }
 }
 
 }  // namespace
@@ -182,18 +196,21 @@ std::expected<FileIndex, DatError> DirectoryWalk::load(const BlockSource& source
   if (root == 0) return FileIndex();
   const auto no_leave = [](std::uint32_t) -> std::expected<void, DatError> { return {}; };
   try {
-    std::vector<DatFileEntry> entries;
+    std::vector<DatFileEntry> entries;  // the leaves' entries, then all of them
+    std::vector<DatFileEntry> inner;    // the interior nodes' entries
     if (auto walked = walk_distinct(
             source, block_size, root, Order::Forward,
             [&](const Node& node) {
-              entries.insert(entries.end(), node.entry_span().begin(), node.entry_span().end());
+              std::vector<DatFileEntry>& into = node.child_count == 0 ? entries : inner;
+              into.insert(into.end(), node.entry_span().begin(), node.entry_span().end());
             },
             no_leave);
         !walked) {
       return std::unexpected(std::move(walked.error()));
     }
-    std::ranges::sort(entries, by_id);
-    if (std::ranges::adjacent_find(entries, same_id) == entries.end()) {
+    sort_by_id(entries, inner);
+    inner = {};
+    if (std::ranges::adjacent_find(entries, {}, &DatFileEntry::id) == entries.end()) {
       return FileIndex(std::move(entries));
     }
 
@@ -211,8 +228,8 @@ std::expected<FileIndex, DatError> DirectoryWalk::load(const BlockSource& source
         !walked) {
       return std::unexpected(std::move(walked.error()));
     }
-    std::ranges::stable_sort(entries, by_id);
-    const auto duplicates = std::ranges::unique(entries, same_id);
+    std::ranges::stable_sort(entries, {}, &DatFileEntry::id);
+    const auto duplicates = std::ranges::unique(entries, {}, &DatFileEntry::id);
     entries.erase(duplicates.begin(), duplicates.end());
     return FileIndex(std::move(entries));
   } catch (const std::bad_alloc&) {
