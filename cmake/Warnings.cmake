@@ -3,8 +3,3 @@ add_library(tallowmere_warnings INTERFACE)
 target_compile_options(tallowmere_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
   -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
-
-if(TALLOWMERE_COVERAGE)
-  add_compile_options(--coverage -O0)
-  add_link_options(--coverage)
-endif()
