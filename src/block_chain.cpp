@@ -221,6 +221,16 @@ class ReadAhead {
   std::size_t heap_size_ = 0;
 };
 
+/// The error for a block at `block`, beyond `kLastBlockOffset`. Its pointer is read first, as
+/// following the chain would, so a file too short to hold it reports that read's error.
+DatError unreachable_payload(const BlockSource& source, std::uint32_t block) {
+  std::array<std::uint8_t, kPointerSize> pointer{};
+  if (auto read = source.read_at(pointer, {}, block); !read) {
+    return DatError(std::move(read.error()));
+  }
+  return corruption("block offset " + hex32(block) + " leaves no payload position below 4 GiB");
+}
+
 /// Follows the chain into `out`. Each block is read with its pointer and payload slice in one
 /// request. That gives the same bytes and the same errors as reading the pointer first and the
 /// payload after it: both cover the same file range, and whichever way the pointer turns out,
@@ -236,10 +246,7 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
   // The first block counts as adjacent: a chain written in one go is likely to be a run.
   bool adjacent = true;
   while (filled < size) {
-    if (current > kLastBlockOffset) {
-      return std::unexpected(
-          corruption("block offset " + hex32(current) + " leaves no payload position below 4 GiB"));
-    }
+    if (current > kLastBlockOffset) return std::unexpected(unreachable_payload(source, current));
     const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
     const std::size_t remaining = size - filled;
     const std::size_t slice = std::min(remaining, slice_limit);

@@ -63,7 +63,8 @@ class FileBlockSource final : public BlockSource {
 ///
 /// Fails with `Io` when a read fails or the data ends first ("failed to fill whole buffer"), and
 /// with `Corruption` when a block lies at 0xFFFFFFFC or beyond (its payload position would pass
-/// 4 GiB) or when `block_size` is 4 or less and a non-zero pointer must be followed. Memory grows
+/// 4 GiB) and its pointer can be read (otherwise that read's `Io` error), or when `block_size`
+/// is 4 or less and a non-zero pointer must be followed. Memory grows
 /// with the bytes actually read, not with `size`; when it can't grow further (a looping chain may
 /// yield up to 4 GiB) the read fails with an `Io` error of kind `OutOfMemory`. Nothing partial is
 /// returned.
