@@ -1,11 +1,12 @@
 // Any bytes as an archive file: opened, then every entry fetched and every sound table decoded,
 // as the probe does. Every failure must be one of the errors the reader documents, and render.
 //
-// Two archive features cost time or memory in proportion to what an entry declares rather than
-// to the file: a chain may loop or run over overlapping blocks and so legitimately yield up to
-// 4 GiB, one small read per block. Both are defined results, measured by the memory-bounds tests;
-// here an entry is fetched only while its declared size and block count stay within a budget per
-// input, so that one input cannot stall the run.
+// One archive feature costs time and memory in proportion to what an entry declares rather than
+// to the file: a chain may run over overlapping blocks and so legitimately yield up to 4 GiB, one
+// small read per block. (A chain that loops costs a few reads per distinct block, and is refused
+// as corruption where its size exceeds the file's length.) That is a defined result, measured by
+// the memory-bounds tests; here an entry is fetched only while its declared size and block count
+// stay within a budget per input, so that one input cannot stall the run.
 
 #include <sys/mman.h>
 #include <unistd.h>

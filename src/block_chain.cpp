@@ -25,8 +25,9 @@ constexpr std::size_t kMinGrowth = std::size_t{64} * 1024;
 /// The result buffer of one chain read. It ends up `size` bytes long, but is allocated only as
 /// far as the source can supply and then doubled each time it is full of bytes actually read, so
 /// a `size` far beyond the file costs memory in proportion to the data, not to the declaration.
-/// A looping chain, which legitimately yields more than the file holds, grows it the same way,
-/// up to 4 GiB: more than a process may be allowed, so a failed allocation is an error value.
+/// A chain over overlapping blocks legitimately yields more than the file holds and grows it the
+/// same way, up to 4 GiB: more than a process may be allowed, so a failed allocation is an error
+/// value.
 class ChainOutput {
  public:
   ChainOutput(std::uint32_t size, std::uint64_t length_hint)
@@ -49,6 +50,9 @@ class ChainOutput {
     return std::span(bytes_).subspan(at, std::min(count, bytes_.size() - at));
   }
 
+  /// The buffer as allocated so far.
+  std::span<std::uint8_t> data() { return bytes_; }
+
   std::vector<std::uint8_t> take() && { return std::move(bytes_); }
 
  private:
@@ -65,6 +69,8 @@ class FixedOutput {
   std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
     return bytes_.subspan(at, std::min(count, bytes_.size() - at));
   }
+
+  std::span<std::uint8_t> data() { return bytes_; }
 
  private:
   std::span<std::uint8_t> bytes_;
@@ -100,6 +106,99 @@ std::expected<void, IoError> copy_out(Output& out, std::size_t at,
   return {};
 }
 
+/// Fills the output from `filled` up to `size` with what it holds from `start` on, over and
+/// over: from `start` it repeats with period `filled` - `start` (positive). Each copy takes whole
+/// periods from as far back as the repetition already reaches, so the copies double in length.
+template <typename Output>
+std::expected<void, IoError> repeat_period(Output& out, std::size_t start, std::size_t filled,
+                                           std::size_t size) {
+  const std::size_t period = filled - start;
+  while (filled < size) {
+    const std::size_t distance = (filled - start) / period * period;
+    const auto room = out.room(filled, std::min(distance, size - filled));
+    if (!room) return std::unexpected(room.error());
+    const std::span<const std::uint8_t> from = out.data().subspan(filled - distance, room->size());
+    std::copy(from.begin(), from.end(), room->begin());
+    filled += room->size();
+  }
+  return {};
+}
+
+/// Brent's cycle detector over the blocks a chain meets, in order. It keeps one block and
+/// compares the following ones with it, keeping a new one after twice as many each time, so it
+/// notices a block met again within three times the blocks met before the first return, with no
+/// memory per block.
+class LoopDetector {
+ public:
+  /// Notes that the chain meets `block` at `position` (bytes produced, or blocks met, so far).
+  /// True when `block` is the kept one met again: from `start()` on, the chain repeats itself.
+  bool meets(std::uint32_t block, std::uint64_t position) {
+    ++met_;
+    if (kept_ && kept_block_ == block) return true;
+    if (steps_ == span_) {
+      kept_ = true;
+      kept_block_ = block;
+      kept_position_ = position;
+      span_ *= 2;
+      steps_ = 0;
+    }
+    ++steps_;
+    return false;
+  }
+
+  /// The position at which the block met again was first met.
+  std::uint64_t start() const { return kept_position_; }
+  /// How many blocks have been met, repeats included.
+  std::uint64_t met() const { return met_; }
+
+ private:
+  bool kept_ = false;
+  std::uint32_t kept_block_ = 0;
+  std::uint64_t kept_position_ = 0;
+  std::uint64_t span_ = 1;
+  std::uint64_t steps_ = 1;
+  std::uint64_t met_ = 0;
+};
+
+/// The pointer of the block at `block`, or nullopt when it can't be read or ends the chain.
+std::optional<std::uint32_t> next_block(const BlockSource& source, std::uint32_t block) {
+  std::array<std::uint8_t, kPointerSize> pointer{};
+  if (block > kLastBlockOffset || !source.read_at(pointer, {}, block)) return std::nullopt;
+  const std::uint32_t next = load_u32_le(pointer);
+  return next == 0 ? std::nullopt : std::optional(next);
+}
+
+/// The block that the chain from `first` comes back to, if it comes back to one among its first
+/// `blocks` blocks; found from the pointers alone. A pointer that can't be read, or is 0, ends
+/// the search with nullopt: a chain can't loop through it.
+std::optional<std::uint32_t> loop_entry(const BlockSource& source, std::uint32_t first,
+                                        std::uint64_t blocks) {
+  // A chain that comes back within `blocks` blocks is caught within three times as many.
+  LoopDetector detector;
+  std::uint32_t block = first;
+  std::uint64_t period = 0;
+  for (std::uint64_t index = 0; period == 0; ++index) {
+    if (detector.meets(block, index)) {
+      period = index - detector.start();
+      continue;
+    }
+    const auto next = index < 3 * blocks ? next_block(source, block) : std::nullopt;
+    if (!next) return std::nullopt;
+    block = *next;
+  }
+  // The loop starts where a walker `period` blocks ahead first meets one from the start.
+  std::optional<std::uint32_t> behind = first;
+  std::optional<std::uint32_t> ahead = first;
+  for (std::uint64_t i = 0; i < period && ahead; ++i)
+    ahead = next_block(source, *ahead);
+  std::uint64_t lead_in = 0;
+  for (; behind && ahead && *behind != *ahead; ++lead_in) {
+    behind = next_block(source, *behind);
+    ahead = next_block(source, *ahead);
+  }
+  return behind && ahead && lead_in + period < blocks ? behind : std::nullopt;
+}
+
 /// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still well
 /// inside a core's cache when the payloads are copied out.
 constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
@@ -124,19 +223,22 @@ class ReadAhead {
       : block_size_(block_size), length_hint_(length_hint) {}
 
   /// How far a walk got: the block to go on from (with whether it is the one right after the
-  /// last block consumed), or the end of the chain.
+  /// last block consumed), the end of the chain, or a block that `loop` has seen met again.
   struct Progress {
     bool done = false;
+    bool looped = false;
     std::uint32_t current = 0;
     bool adjacent = false;
   };
 
-  /// Tries to serve the chain from `current` on, with `remaining` bytes still wanted at `filled`.
-  /// Returns nullopt when no window was read (too short a run to be worth it, or read-ahead is
-  /// off after a failure), so the caller reads the block exactly.
+  /// Tries to serve the chain from `current` on, with `remaining` bytes still wanted at `filled`,
+  /// telling `loop` of every block met after `current`. Returns nullopt when no window was read
+  /// (too short a run to be worth it, or read-ahead is off after a failure), so the caller reads
+  /// the block exactly.
   template <typename Output>
   std::expected<std::optional<Progress>, DatError> serve(const BlockSource& source, Output& out,
-                                                         std::uint32_t current, std::size_t& filled,
+                                                         LoopDetector& loop, std::uint32_t current,
+                                                         std::size_t& filled,
                                                          std::size_t remaining) {
     const std::size_t slice_limit = block_size_ - kPointerSize;
     std::uint64_t blocks = (std::uint64_t{remaining} + slice_limit - 1) / slice_limit;
@@ -190,6 +292,7 @@ class ReadAhead {
       }
       current = next;
       at += block_size_;
+      if (loop.meets(current, filled)) return Progress{.looped = true};
     }
   }
 
@@ -219,34 +322,58 @@ class ReadAhead {
   std::size_t heap_size_ = 0;
 };
 
-/// Follows the chain into `out`. Each block is read with its pointer and payload slice in one
-/// request. That gives the same bytes and the same errors as reading the pointer first and the
-/// payload after it: both cover the same file range, and whichever way the pointer turns out,
-/// its payload slice is read from the same position, so any failure inside the slice fails
-/// either way. Runs of adjacent blocks are served by read-ahead windows (see `ReadAhead`).
+/// The error for a block at `block`, beyond `kLastBlockOffset`. Its pointer is read first, as
+/// following the chain would, so a file too short to hold it reports that read's error.
+DatError unreachable_payload(const BlockSource& source, std::uint32_t block) {
+  std::array<std::uint8_t, kPointerSize> pointer{};
+  if (auto read = source.read_at(pointer, {}, block); !read) {
+    return DatError(std::move(read.error()));
+  }
+  return corruption("block offset " + hex32(block) + " leaves no payload position below 4 GiB");
+}
+
+/// Where a walk along a chain stopped: with every byte in, or at a block met again, from which
+/// on the output repeats itself from `repeat_from`.
+struct WalkEnd {
+  std::optional<std::size_t> repeat_from;
+  std::size_t filled = 0;
+  std::uint64_t blocks_met = 0;
+};
+
+/// Walks the chain into `out` until every byte is in or a block is met again. Each block is read
+/// with its pointer and payload slice in one request. That gives the same bytes and the same
+/// errors as reading the pointer first and the payload after it: both cover the same file range,
+/// and whichever way the pointer turns out, its payload slice is read from the same position, so
+/// any failure inside the slice fails either way. Runs of adjacent blocks are served by
+/// read-ahead windows (see `ReadAhead`).
 template <typename Output>
-std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint32_t block_size,
-                                           std::uint32_t offset, std::uint32_t size, Output& out) {
+std::expected<WalkEnd, DatError> walk_chain(const BlockSource& source, std::uint32_t block_size,
+                                            std::uint32_t offset, std::uint32_t size, Output& out) {
   const std::size_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
   ReadAhead ahead(block_size, source.length_hint());
+  LoopDetector loop;
   std::size_t filled = 0;
+  const auto looped = [&] {
+    return WalkEnd{.repeat_from = static_cast<std::size_t>(loop.start()),
+                   .filled = filled,
+                   .blocks_met = loop.met()};
+  };
   std::uint32_t current = offset;
   // The first block counts as adjacent: a chain written in one go is likely to be a run.
   bool adjacent = true;
   while (filled < size) {
-    if (current > kLastBlockOffset) {
-      return std::unexpected(
-          corruption("block offset " + hex32(current) + " leaves no payload position below 4 GiB"));
-    }
+    if (loop.meets(current, filled)) return looped();
+    if (current > kLastBlockOffset) return std::unexpected(unreachable_payload(source, current));
     const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
     const std::size_t remaining = size - filled;
     const std::size_t slice = std::min(remaining, slice_limit);
 
     if (adjacent && remaining > slice_limit && slice_limit > 0) {
-      auto served = ahead.serve(source, out, current, filled, remaining);
+      auto served = ahead.serve(source, out, loop, current, filled, remaining);
       if (!served) return std::unexpected(std::move(served.error()));
       if (const std::optional<ReadAhead::Progress> progress = *served) {
         if (progress->done) break;
+        if (progress->looped) return looped();
         current = progress->current;
         adjacent = progress->adjacent;
         continue;
@@ -283,6 +410,33 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
     }
     adjacent = std::uint64_t{next} == std::uint64_t{current} + block_size;
     current = next;
+  }
+  return WalkEnd{.repeat_from = std::nullopt, .filled = size, .blocks_met = loop.met()};
+}
+
+/// Reads the chain into `out`. A chain that comes back to a block already read repeats what it
+/// produced since that block's first visit, so the rest is copied rather than read again. Where
+/// `size` exceeds the source's length, such a chain is refused before the copies are made: a few
+/// KiB of file can't make the reader fill gigabytes.
+template <typename Output>
+std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint32_t block_size,
+                                           std::uint32_t offset, std::uint32_t size, Output& out) {
+  auto walked = walk_chain(source, block_size, offset, size, out);
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  // The walker may notice a return late, or not before the end: the pointers alone tell
+  // whether the chain came back to a block while bytes were still wanted.
+  if (size > source.length_hint()) {
+    if (const auto back = loop_entry(source, offset, walked->blocks_met)) {
+      return std::unexpected(corruption("block chain at " + hex32(offset) +
+                                        " loops back to block " + hex32(*back) + " for a size of " +
+                                        std::to_string(size) + " bytes, more than the file's " +
+                                        std::to_string(source.length_hint())));
+    }
+  }
+  if (const std::optional<std::size_t> from = walked->repeat_from) {
+    if (auto copied = repeat_period(out, *from, walked->filled, size); !copied) {
+      return std::unexpected(DatError(std::move(copied.error())));
+    }
   }
   return {};
 }

@@ -81,8 +81,9 @@ std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::ui
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
   auto stored = read_file_data(entry->offset, entry->size);
   if (!stored || !entry->is_compressed()) return stored;
-  // A looping chain may legitimately store gigabytes, whose output (up to eight times as much)
-  // may not fit: an error value like a chain that can't grow, not the end of the process.
+  // A chain over overlapping blocks, or one looping within a large file, may legitimately store
+  // gigabytes, whose output (up to eight times as much) may not fit: an error value like a chain
+  // that can't grow, not the end of the process.
   try {
     return decompress_lrs(*stored);
   } catch (const std::bad_alloc&) {

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <new>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
@@ -82,15 +85,37 @@ class MemorySource final : public detail::BlockSource {
   mutable std::size_t failures_ = 0;
 };
 
+std::string hex(std::uint64_t value) {
+  std::array<char, 24> text{};
+  (void)std::snprintf(text.data(), text.size(), "0x%08llX", static_cast<unsigned long long>(value));
+  return text.data();
+}
+
+/// The refusal of a chain from `first` that comes back to `back` while more bytes are wanted
+/// than the source's `length` holds.
+DatError loop_corruption(std::uint32_t first, std::uint32_t back, std::uint32_t size,
+                         std::uint64_t length) {
+  return DatError(DatError::Corruption{"block chain at " + hex(first) + " loops back to block " +
+                                       hex(back) + " for a size of " + std::to_string(size) +
+                                       " bytes, more than the file's " + std::to_string(length)});
+}
+
 /// The chain reader exactly as the format describes it, two reads per block: the pointer, then
-/// the payload. The oracle for the one-read-per-block reader (block sizes above 4 only).
+/// the payload; except that where `size` exceeds the source's length hint, coming back to a
+/// block already read is refused. The oracle for the fast reader (block sizes above 4 only).
 Result two_read_loop(const detail::BlockSource& source, std::uint32_t block_size,
                      std::uint32_t offset, std::uint32_t size) {
   Bytes buffer(size, 0);
   std::size_t buffer_offset = 0;
   std::size_t remaining = size;
   std::uint64_t current_offset = offset;
+  const bool beyond_length = size > source.length_hint();
+  std::set<std::uint64_t> visited;
   while (remaining > 0) {
+    if (beyond_length && !visited.insert(current_offset).second) {
+      return std::unexpected(loop_corruption(offset, static_cast<std::uint32_t>(current_offset),
+                                             size, source.length_hint()));
+    }
     std::array<std::uint8_t, 4> ptr_bytes{};
     if (auto read = source.read_at(ptr_bytes, {}, current_offset); !read) {
       return std::unexpected(DatError(read.error()));
@@ -228,17 +253,6 @@ TEST(ReadFileDataTest, GuardsReportCorruption) {
       {"block_size 4 with a 0 pointer still reads its run", 4, 0x500, 8, pattern(0x50, 8)},
       {"block_size 0 with a 0 pointer still reads its run", 0, 0x500, 8, pattern(0x50, 8)},
       {"block_size 4 and size 0 reads nothing", 4, 0x400, 0, Bytes{}},
-      {"a first block at 0xFFFFFFFC", 64, 0xFFFFFFFC, 1,
-       std::unexpected(
-           corruption("block offset 0xFFFFFFFC leaves no payload position below 4 GiB"))},
-      {"a first block at 0xFFFFFFFF", 64, 0xFFFFFFFF, 1,
-       std::unexpected(
-           corruption("block offset 0xFFFFFFFF leaves no payload position below 4 GiB"))},
-      {"a pointer to 0xFFFFFFFD", 64, 0x600, 61,
-       std::unexpected(
-           corruption("block offset 0xFFFFFFFD leaves no payload position below 4 GiB"))},
-      {"0xFFFFFFFB is an ordinary offset past the end", 64, 0xFFFFFFFB, 1,
-       std::unexpected(eof_error())},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -246,9 +260,44 @@ TEST(ReadFileDataTest, GuardsReportCorruption) {
     image.header().block_size = c.block_size;
     image.write_block(0x400, 0x400, pattern(0x40, 60));  // loops onto itself
     image.write_block(0x500, 0, pattern(0x50, 60));
-    image.write_block(0x600, 0xFFFFFFFD, pattern(0x60, 60));
     const OpenArchive archive(image.bytes());
     EXPECT_EQ(archive.db().read_file_data(c.offset, c.size), c.expected);
+  }
+}
+
+// A block at 0xFFFFFFFC or beyond has no payload position below 4 GiB, but its pointer is read
+// first: a file too short to hold that pointer fails that read. In a sparse file of exactly
+// 4 GiB the pointer at 0xFFFFFFFC is readable and the one at 0xFFFFFFFD is cut short.
+TEST(ReadFileDataTest, OffsetsPast4GiBAreRefusedOnlyWhereTheirPointerCanBeRead) {
+  ArchiveImage image(64);
+  image.write_block(0x600, 0xFFFFFFFC, pattern(0x60, 60));
+  image.write_block(0x700, 0xFFFFFFFD, pattern(0x70, 60));
+  const Result refused =
+      std::unexpected(corruption("block offset 0xFFFFFFFC leaves no payload position below 4 GiB"));
+  const Result eof = std::unexpected(eof_error());
+  const struct {
+    const char* name;
+    std::uint32_t offset;
+    std::uint32_t size;
+    Result in_short_file;
+    Result in_4_gib_file;
+  } cases[] = {
+      {"a first block at 0xFFFFFFFC", 0xFFFFFFFC, 1, eof, refused},
+      {"a first block at 0xFFFFFFFD", 0xFFFFFFFD, 1, eof, eof},
+      {"a first block at 0xFFFFFFFF", 0xFFFFFFFF, 1, eof, eof},
+      {"a pointer to 0xFFFFFFFC", 0x600, 61, eof, refused},
+      {"a pointer to 0xFFFFFFFD", 0x700, 61, eof, eof},
+      {"0xFFFFFFFB is an ordinary block", 0xFFFFFFFB, 1, eof, Bytes{0}},
+  };
+  const OpenArchive short_file(image.bytes());
+  const tallowmere_testing::TempFile sparse(image.bytes());
+  std::filesystem::resize_file(sparse.path(), std::uint64_t{1} << 32U);
+  const auto long_file = DatDatabase::open(sparse.path());
+  ASSERT_TRUE(long_file.has_value());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(short_file.db().read_file_data(c.offset, c.size), c.in_short_file);
+    EXPECT_EQ(long_file->read_file_data(c.offset, c.size), c.in_4_gib_file);
   }
 }
 
@@ -272,17 +321,45 @@ TEST(ReadFileDataTest, HugeDeclaredSizesCostOnlyWhatIsRead) {
   }
 }
 
-TEST(ReadFileDataTest, LoopsMayYieldMoreThanTheFileHolds) {
-  ArchiveImage image(16);
-  image.write_block(0x200, 0x300, pattern(0x10, 12));
-  image.write_block(0x300, 0x200, pattern(0x20, 12));
-  const Bytes bytes = image.bytes();
+// A looping chain repeats its payloads up to any size within the file's length; beyond it, the
+// chain is refused as soon as the loop is found, naming its first block and the one it comes
+// back to. With 5-byte blocks, following such a loop block by block up to 4 GiB would take
+// billions of reads.
+TEST(ReadFileDataTest, LoopsRepeatWithinTheFileLengthAndAreRefusedBeyondIt) {
+  ArchiveImage image(5);  // one payload byte per block
+  image.write_block(0x200, 0x200, Bytes{0xAA});
+  const std::uint32_t two[] = {0x400, 0x300, 0x310};
+  image.write_chain(two, Bytes{1, 2, 3}, 0x300);  // a lead-in, then a loop of two
+  image.resize(0x1000);
+  const Bytes& bytes = image.bytes();
   const OpenArchive archive(bytes);
-  constexpr std::uint32_t kSize = 300'001;  // far more than the 0x310-byte file
-  const Result read = archive.db().read_file_data(0x200, kSize);
-  ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(read, two_read_loop(MemorySource(bytes), 16, 0x200, kSize));
-  EXPECT_EQ(read->back(), 0x10);  // 300,001 = 12,500 rounds of 24 + 1
+  const MemorySource memory(bytes);
+  const struct {
+    const char* name;
+    std::uint32_t offset;
+    std::uint32_t size;
+    std::optional<std::uint32_t> refused_at;
+  } cases[] = {
+      {"a block on itself, up to 4 GiB", 0x200, 0xFFFFFFFF, 0x200},
+      {"a block on itself, one byte beyond the file", 0x200, 0x1001, 0x200},
+      {"a block on itself, up to the file's length", 0x200, 0x1000, std::nullopt},
+      {"a lead-in and a loop of two, beyond the file", 0x400, 0x1001, 0x300},
+      {"a lead-in and a loop of two, up to the file's length", 0x400, 0x1000, std::nullopt},
+      {"a loop of two entered half way", 0x310, 0x1000, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result read = archive.db().read_file_data(c.offset, c.size);
+    if (c.refused_at) {
+      EXPECT_EQ(
+          read,
+          Result(std::unexpected(loop_corruption(c.offset, *c.refused_at, c.size, bytes.size()))));
+    } else {
+      ASSERT_TRUE(read.has_value()) << read.error().debug();
+      EXPECT_EQ(read, two_read_loop(memory, 5, c.offset, c.size));
+    }
+  }
+  EXPECT_EQ(archive.db().read_file_data(0x200, 0x1000), Result(Bytes(0x1000, 0xAA)));
 }
 
 TEST(ReadBlockChainTest, AgreesWithTheTwoReadLoopOnRandomBytes) {
@@ -314,7 +391,7 @@ TEST(ReadBlockChainTest, AgreesWithTheTwoReadLoopOnRandomBytes) {
     SCOPED_TRACE(::testing::Message() << "round " << round << " block_size " << block_size
                                       << " offset " << offset << " size " << size);
     const MemorySource source(bytes, bad, hint);
-    const MemorySource oracle_source(bytes, bad);
+    const MemorySource oracle_source(bytes, bad, hint);
     ASSERT_EQ(detail::read_block_chain(source, block_size, offset, size),
               two_read_loop(oracle_source, block_size, offset, size));
   }
@@ -383,7 +460,7 @@ TEST(ReadBlockChainTest, ReadAheadAgreesWithTheTwoReadLoop) {
     SCOPED_TRACE(::testing::Message() << "round " << round << " block_size " << block_size
                                       << " offset " << offset << " size " << size);
 
-    const MemorySource oracle_source(bytes, bad);
+    const MemorySource oracle_source(bytes, bad, hint);
     const Result expected = two_read_loop(oracle_source, block_size, offset, size);
     const MemorySource source(bytes, bad, hint);
     ASSERT_EQ(detail::read_block_chain(source, block_size, offset, size), expected);
@@ -399,8 +476,10 @@ TEST(ReadBlockChainTest, ReadAheadAgreesWithTheTwoReadLoop) {
     }
     // One request per block, as the loop makes two (the run after a 0 pointer takes one more),
     // at most one window that failed, and one more where the result outgrows the length hint.
-    const std::size_t growth = size > hint ? 1 : 0;
-    ASSERT_LE(source.requests(), (oracle_source.requests() + 1) / 2 + 2 + growth);
+    // Where the size exceeds the hint, the pointers are walked once more to look for a loop:
+    // a few more reads per block.
+    const std::size_t beyond_hint = size > hint ? 1 + 4 * oracle_source.requests() : 0;
+    ASSERT_LE(source.requests(), (oracle_source.requests() + 1) / 2 + 2 + beyond_hint);
     if (expected && source.failures() > 0) ++windows_failed_where_exact_reads_succeeded;
   }
   // The rounds above must include the interesting case, or the test proves little.
@@ -445,6 +524,104 @@ TEST(ReadBlockChainTest, FailedWindowsFallBackToExactReads) {
   const Result expected = two_read_loop(oracle_source, kBlock, 0x1000, 100);
   ASSERT_FALSE(expected.has_value());
   EXPECT_EQ(detail::read_block_chain(source, kBlock, 0x1000, 100), expected);
+}
+
+// Chains that come back on themselves: a lead-in of distinct blocks, then a loop (often of one
+// or two blocks), laid side by side (so that read-ahead windows walk them) or scattered; sizes
+// that end before the loop closes, mid-block or after many rounds; length hints at the file's
+// length, at the size and below it; now and then an unreadable byte.
+TEST(ReadBlockChainTest, LoopsAgreeWithTheReadByReadLoop) {
+  std::mt19937 random(31337);
+  const auto uniform = [&](std::uint32_t lo, std::uint32_t hi) {
+    return std::uniform_int_distribution<std::uint32_t>(lo, hi)(random);
+  };
+  int repeated = 0;
+  int refused = 0;
+  for (int round = 0; round < 5000; ++round) {
+    const std::uint32_t block_size = uniform(5, 24);
+    const std::uint32_t slice = block_size - 4;
+    const std::uint32_t count = uniform(1, 12);
+    const std::uint32_t loop =
+        uniform(0, 1) == 0 ? std::min(count, uniform(1, 2)) : uniform(1, count);
+    std::vector<std::uint32_t> blocks(count);
+    const std::uint32_t first = tallowmere_testing::kHeaderEnd + uniform(0, 7);
+    for (std::uint32_t i = 0; i < count; ++i)
+      blocks[i] = first + i * block_size;
+    if (uniform(0, 1) == 0) std::shuffle(blocks.begin(), blocks.end(), random);
+    ArchiveImage image(block_size);
+    image.write_chain(blocks, random_bytes(random, std::size_t{count} * slice),
+                      blocks[count - loop]);
+    image.resize(image.size() + uniform(0, 64));
+    const Bytes& bytes = image.bytes();
+
+    const std::uint32_t period = loop * slice;
+    const std::uint32_t choice = uniform(0, 2);
+    const std::uint32_t size =
+        choice == 0   ? uniform(0, count * slice)
+        : choice == 1 ? (count - loop) * slice + period * uniform(1, 50) + uniform(0, period)
+                      : uniform(0, 20000);
+    const std::uint32_t hint_choice = uniform(0, 3);
+    const std::uint64_t hint = hint_choice == 0   ? bytes.size()
+                               : hint_choice == 1 ? size
+                               : hint_choice == 2 ? std::max(size, 1U) - 1
+                                                  : uniform(0, 2 * size);
+    std::optional<std::uint64_t> bad;
+    if (uniform(0, 5) == 0) bad = uniform(0, static_cast<std::uint32_t>(bytes.size()) - 1);
+    SCOPED_TRACE(::testing::Message()
+                 << "round " << round << " block_size " << block_size << " blocks " << count
+                 << " loop " << loop << " size " << size << " hint " << hint);
+
+    const MemorySource oracle_source(bytes, bad, hint);
+    const Result expected = two_read_loop(oracle_source, block_size, blocks[0], size);
+    const MemorySource source(bytes, bad, hint);
+    ASSERT_EQ(detail::read_block_chain(source, block_size, blocks[0], size), expected);
+    Bytes buffer(size, 0xEE);
+    const MemorySource into_source(bytes, bad, hint);
+    const auto into = detail::read_block_chain_into(into_source, block_size, blocks[0], buffer);
+    ASSERT_EQ(into.has_value(), expected.has_value());
+    ASSERT_EQ(expected ? Result(buffer) : Result(std::unexpected(into.error())), expected);
+    // Each distinct block is read about once, however many rounds the size asks for; looking
+    // for the loop again from the pointers, where the size exceeds the hint, reads a few more.
+    ASSERT_LE(source.requests(), (size > hint ? 8 : 3) * std::size_t{count} + 3);
+    if (expected && size > count * slice) ++repeated;
+    if (!expected && expected.error().get_if<DatError::Corruption>() != nullptr) ++refused;
+  }
+  EXPECT_GT(repeated, 1000);
+  EXPECT_GT(refused, 500);
+}
+
+// A loop of 700 scattered blocks behind a lead-in of 300, followed for a million bytes: each
+// distinct block is read a few times at most, where reading block by block takes 400,000 reads.
+TEST(ReadBlockChainTest, ALongLoopCostsReadsInProportionToItsDistinctBlocks) {
+  constexpr std::uint32_t kBlock = 9;
+  constexpr std::uint32_t kBlocks = 1000;
+  constexpr std::uint32_t kLength = 1'000'000;
+  std::mt19937 random(99);
+  std::vector<std::uint32_t> blocks(kBlocks);
+  for (std::uint32_t i = 0; i < kBlocks; ++i)
+    blocks[i] = tallowmere_testing::kHeaderEnd + 2 * i * kBlock;  // gaps: no read-ahead
+  std::shuffle(blocks.begin(), blocks.end(), random);
+  ArchiveImage image(kBlock);
+  image.write_chain(blocks, random_bytes(random, std::size_t{kBlocks} * (kBlock - 4)), blocks[300]);
+  image.resize(kLength);
+  const Bytes& bytes = image.bytes();
+
+  const struct {
+    const char* name;
+    std::uint32_t size;
+    std::uint32_t most_requests;
+  } cases[] = {
+      {"up to the file's length: repeated", kLength, 3 * kBlocks},
+      {"beyond the file's length: refused", kLength + 1, 8 * kBlocks},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MemorySource source(bytes);
+    const Result read = detail::read_block_chain(source, kBlock, blocks[0], c.size);
+    EXPECT_EQ(read, two_read_loop(MemorySource(bytes), kBlock, blocks[0], c.size));
+    EXPECT_GE(source.requests(), kBlocks);
+    EXPECT_LE(source.requests(), c.most_requests);
+  }
 }
 
 TEST(ReadBlockChainTest, AtMostOneReadRequestPerBlock) {

@@ -31,8 +31,9 @@ class BlockSource {
                                                std::span<std::uint8_t> tail,
                                                std::uint64_t offset) const = 0;
 
-  /// How many bytes the source is expected to hold. It sizes the first allocation of a read and
-  /// nothing else, so a stale or zero hint costs speed, never correctness.
+  /// How many bytes the source is expected to hold; for an archive file, its length when it was
+  /// opened. It sizes the first allocation of a read and bounds its read-ahead, and a read whose
+  /// size exceeds it may not loop (see `read_block_chain`).
   virtual std::uint64_t length_hint() const = 0;
 };
 
@@ -53,19 +54,26 @@ class FileBlockSource final : public BlockSource {
 
 /// Reads `size` bytes of the chain whose first block is at `offset`: each block's payload in
 /// chain order, a block's pointer read only while bytes are still wanted; a pointer of 0 makes
-/// everything still wanted one contiguous run from that block's payload on. A looping chain
-/// repeats its payloads and still ends after `size` bytes. Each block costs at most one read:
-/// its pointer and payload slice together, straight into the result; and where a block points
-/// at the block right after it, one read fetches a window of up to 128 KiB of the blocks ahead,
-/// whose pointers are then followed inside it. The bytes and errors are those of reading every
-/// pointer and every payload slice on its own: a window that fails is dropped and the block is
-/// read exactly.
+/// everything still wanted one contiguous run from that block's payload on. A chain that comes
+/// back to a block already read repeats, from there on, the bytes produced since that block's
+/// first visit, period after period (the last one cut short), and still ends after `size` bytes;
+/// those bytes are copied, not read again, so a loop costs a few reads per distinct block
+/// however often it goes round. Each block costs at most one read: its pointer and payload slice
+/// together, straight into the result; and where a block points at the block right after it, one
+/// read fetches a window of up to 128 KiB of the blocks ahead, whose pointers are then followed
+/// inside it. The bytes and errors are those of reading every pointer and every payload slice on
+/// its own: a window that fails is dropped and the block is read exactly.
 ///
 /// Fails with `Io` when a read fails or the data ends first ("failed to fill whole buffer"), and
 /// with `Corruption` when a block lies at 0xFFFFFFFC or beyond (its payload position would pass
-/// 4 GiB) or when `block_size` is 4 or less and a non-zero pointer must be followed. Memory grows
-/// with the bytes actually read, not with `size`; when it can't grow further (a looping chain may
-/// yield up to 4 GiB) the read fails with an `Io` error of kind `OutOfMemory`. Nothing partial is
+/// 4 GiB) and its pointer can be read (otherwise that read's `Io` error), when `block_size` is 4
+/// or less and a non-zero pointer must be followed, or when `size` exceeds the source's
+/// `length_hint` and the chain comes back to a block while bytes are still wanted (the message
+/// names the first block and the one the chain comes back to). That last check comes before the
+/// repeated bytes are filled in, so a small file can't make the reader allocate gigabytes of
+/// them. Errors met before the chain comes back come first. Memory grows with the bytes actually
+/// read, not with `size`; when it can't grow further (a chain over overlapping blocks may yield
+/// up to 4 GiB) the read fails with an `Io` error of kind `OutOfMemory`. Nothing partial is
 /// returned.
 std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
                                                                     std::uint32_t block_size,

@@ -75,10 +75,12 @@ class DatDatabase {
   std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
 
   /// Exactly `size` bytes of the block chain that starts at `offset` (see `read_block_chain` in
-  /// block_chain.h for the rules). Fails with `Io` when a read fails or the file ends first
-  /// ("failed to fill whole buffer"), or with `Corruption` when the chain can't be followed
-  /// safely (a block at 0xFFFFFFFC or beyond, or a `block_size` of 4 or less where a non-zero
-  /// pointer must be followed). Uses positional reads only.
+  /// block_chain.h for the rules); a chain that loops repeats its payloads. Fails with `Io` when
+  /// a read fails or the file ends first ("failed to fill whole buffer"), or with `Corruption`
+  /// when the chain can't be followed safely (a block at 0xFFFFFFFC or beyond whose pointer the
+  /// file holds, or a `block_size` of 4 or less where a non-zero pointer must be followed) or
+  /// when it loops while `size` exceeds the file's length as seen at open. Uses positional reads
+  /// only.
   std::expected<std::vector<std::uint8_t>, DatError> read_file_data(std::uint32_t offset,
                                                                     std::uint32_t size) const;
 

@@ -1,10 +1,10 @@
 #pragma once
 
 // Small archives whose declarations are as large or as tangled as the format allows: entry sizes
-// and LRS prefixes of 4 GiB, sound-table counts of 2^31 and more, directory cycles, subtrees
-// shared by every slot, block sizes of 4 and below. Each is a few KiB; a reader must fail or
-// finish on each quickly, using memory in proportion to the file rather than to what it declares.
-// The memory-bounds tests run them, and the archive fuzzer starts from them.
+// and LRS prefixes of 4 GiB, chains looping up to 4 GiB, sound-table counts of 2^31 and more,
+// directory cycles, subtrees shared by every slot, block sizes of 4 and below. Each is a few KiB; a
+// reader must fail or finish on each quickly, using memory in proportion to the file rather than to
+// what it declares. The memory-bounds tests run them, and the archive fuzzer starts from them.
 
 #include <cstdint>
 #include <string>
@@ -21,10 +21,6 @@ namespace tallowmere_testing {
 struct HostileArchive {
   std::string name;
   std::vector<std::uint8_t> bytes;
-  /// True when the format itself defines a result as large as the declaration (a chain that
-  /// loops repeats its payloads up to the declared size): such an archive legitimately costs
-  /// that much memory and is kept out of the bounded set.
-  bool defined_cost = false;
 };
 
 namespace hostile_detail {
@@ -254,14 +250,20 @@ inline std::vector<HostileArchive> hostile_archives() {
     out.push_back({"block_size 4 with a looping entry", std::move(image).release()});
   }
 
-  // Defined but expensive: a block that points at itself yields its payload over and over, up
-  // to the declared 4 GiB - 1.
-  out.push_back({"looping chain declaring 4 GiB", leaf_archive([](auto& image, Entries& e) {
-                   const std::uint32_t block = image.append(kBlock);
-                   image.write_block(block, block, std::vector<std::uint8_t>(60, 4));
-                   e.push_back({.id = 0x20000002, .offset = block, .size = 0xFFFFFFFF});
-                 }),
-                 true});
+  // A block that points at itself would yield its payload over and over up to the declared
+  // 4 GiB - 1, far more than the file holds: refused once the loop is found. With 5-byte blocks,
+  // one payload byte each, following it block by block would take billions of reads.
+  for (const std::uint32_t block_size : {kBlock, 5U}) {
+    out.push_back({"looping chain declaring 4 GiB, block_size " + std::to_string(block_size),
+                   leaf_archive(
+                       [block_size](auto& image, Entries& e) {
+                         const std::uint32_t block = image.append(block_size);
+                         image.write_block(block, block,
+                                           std::vector<std::uint8_t>(block_size - 4, 4));
+                         e.push_back({.id = 0x20000002, .offset = block, .size = 0xFFFFFFFF});
+                       },
+                       block_size)});
+  }
   return out;
 }
 
