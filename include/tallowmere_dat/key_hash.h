@@ -1,9 +1,9 @@
 #pragma once
 
-// The hash of every map keyed by a number read from an archive. The keys come from the file, so
-// with a fixed hash (the standard one is the identity, taken modulo the bucket count) a file can
-// choose keys that all fall into one bucket and turn each insertion into a walk over all the
-// others: seconds of work for a table under a megabyte. Keys are therefore hashed with SipHash
+// The hash of the directory's map, keyed by identifiers read from an archive. The keys come from
+// the file, so with a fixed hash (the standard one is the identity, taken modulo the bucket count)
+// a file can choose keys that all fall into one bucket and turn each insertion into a walk over
+// all the others: work quadratic in the number of keys. Keys are therefore hashed with SipHash
 // under a key drawn at random once per process; iteration order then differs from run to run,
 // which no caller relies on.
 

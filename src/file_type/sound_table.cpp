@@ -66,6 +66,39 @@ std::expected<std::uint32_t, ReadError> read_word(Cursor& reader) {
   return (*word)[0];
 }
 
+/// Reads a count (i32, negative meaning none) and that many records of a key (u32) and a `V`,
+/// into a map where a later record replaces an earlier one with the same key.
+template <typename V>
+std::expected<FlatMap<std::uint32_t, V>, ReadError> read_map(Cursor& reader, std::uint32_t declared,
+                                                             std::size_t min_record_size) {
+  const std::uint64_t count = record_count(std::bit_cast<std::int32_t>(declared));
+  std::vector<std::pair<std::uint32_t, V>> records;
+  records.reserve(reservation(count, reader, min_record_size));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto key = read_word(reader);
+    if (!key) return std::unexpected(std::move(key.error()));
+    auto value = V::read(reader);
+    if (!value) return std::unexpected(std::move(value.error()));
+    records.emplace_back(*key, std::move(*value));
+  }
+  return FlatMap<std::uint32_t, V>(std::move(records));
+}
+
+std::expected<SoundTable, ReadError> read_table(Cursor& reader) {
+  auto head = read_words<3>(reader);  // id, hash_key, hash count
+  if (!head) return std::unexpected(std::move(head.error()));
+  auto hashes = read_map<SoundHashData>(reader, (*head)[2], kHashRecordSize);
+  if (!hashes) return std::unexpected(std::move(hashes.error()));
+  auto declared_sounds = read_word(reader);
+  if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
+  auto sounds = read_map<SoundData>(reader, *declared_sounds, kSoundRecordMinSize);
+  if (!sounds) return std::unexpected(std::move(sounds.error()));
+  return SoundTable{.id = (*head)[0],
+                    .hash_key = std::bit_cast<std::int32_t>((*head)[1]),
+                    .hashes = std::move(*hashes),
+                    .sounds = std::move(*sounds)};
+}
+
 }  // namespace
 
 std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor& reader) {
@@ -97,41 +130,6 @@ std::expected<SoundData, ReadError> SoundData::read(Cursor& reader) {
   data.unknown = std::bit_cast<std::int32_t>(*unknown);
   return data;
 }
-
-namespace {
-
-std::expected<SoundTable, ReadError> read_table(Cursor& reader) {
-  auto head = read_words<3>(reader);  // id, hash_key, hash count
-  if (!head) return std::unexpected(std::move(head.error()));
-  SoundTable table;
-  table.id = (*head)[0];
-  table.hash_key = std::bit_cast<std::int32_t>((*head)[1]);
-
-  const std::uint64_t num_hashes = record_count(std::bit_cast<std::int32_t>((*head)[2]));
-  table.hashes.reserve(reservation(num_hashes, reader, kHashRecordSize));
-  for (std::uint64_t i = 0; i < num_hashes; ++i) {
-    auto key = read_word(reader);
-    if (!key) return std::unexpected(std::move(key.error()));
-    auto value = SoundHashData::read(reader);
-    if (!value) return std::unexpected(std::move(value.error()));
-    table.hashes.insert_or_assign(*key, *value);
-  }
-
-  auto declared_sounds = read_word(reader);
-  if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
-  const std::uint64_t num_sounds = record_count(std::bit_cast<std::int32_t>(*declared_sounds));
-  table.sounds.reserve(reservation(num_sounds, reader, kSoundRecordMinSize));
-  for (std::uint64_t i = 0; i < num_sounds; ++i) {
-    auto key = read_word(reader);
-    if (!key) return std::unexpected(std::move(key.error()));
-    auto value = SoundData::read(reader);
-    if (!value) return std::unexpected(std::move(value.error()));
-    table.sounds.insert_or_assign(*key, std::move(*value));
-  }
-  return table;
-}
-
-}  // namespace
 
 std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
   // The maps cost several times the bytes of their records. Those bytes are capped by the input,

@@ -5,10 +5,9 @@
 
 #include <cstdint>
 #include <expected>
-#include <unordered_map>
 #include <vector>
 
-#include "tallowmere_dat/key_hash.h"
+#include "tallowmere_dat/flat_map.h"
 #include "tallowmere_dat/read_error.h"
 #include "tallowmere_dat/record_reader.h"
 
@@ -63,8 +62,8 @@ struct SoundTable {
   std::int32_t hash_key = 0;
   // GCC 12 warns about designated initializers that skip a member without an initializer.
   // NOLINTBEGIN(readability-redundant-member-init)
-  std::unordered_map<std::uint32_t, SoundHashData, KeyHash> hashes{};
-  std::unordered_map<std::uint32_t, SoundData, KeyHash> sounds{};
+  FlatMap<std::uint32_t, SoundHashData> hashes{};  ///< Ascending by key.
+  FlatMap<std::uint32_t, SoundData> sounds{};      ///< Ascending by slot key.
   // NOLINTEND(readability-redundant-member-init)
 
   /// Decodes a table starting at the cursor's position: `id`, `hash_key`, the hash count and
