@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "tallowmere_dat/file.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/sound_table_writer.h"
+#include "tallowmere_testing/temp_file.h"
 
 namespace tallowmere_dat::file_type {
 namespace {
@@ -245,6 +247,37 @@ TEST(SoundTableTest, KeysChosenToCollideDecodeLikeAnyOthers) {
   };
   EXPECT_TRUE(std::ranges::equal(table->hashes, hashes, same));
   EXPECT_TRUE(std::ranges::equal(table->sounds, sounds, same));
+}
+
+TEST(SoundTableTest, AFileDecodesAsACursorDoesAtEveryLength) {
+  // Starting past a few bytes, so that positions are seen to be the source's own.
+  const Bytes prefix = {0xEE, 0xEE, 0xEE};
+  SoundTableSpec table_spec = rich_spec();
+  table_spec.sounds.push_back({0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
+  table_spec.trailing = Bytes(5, 0xAB);
+  Bytes full = prefix;
+  tallowmere_testing::append_sound_table(full, table_spec);
+  for (std::size_t size = 0; size <= full.size(); ++size) {
+    SCOPED_TRACE(size);
+    const Bytes bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+    Cursor cursor(bytes);
+    ASSERT_TRUE(cursor.seek(prefix.size()).has_value());
+    const auto from_cursor = SoundTable::read(cursor);
+
+    const tallowmere_testing::TempFile temp(bytes);
+    auto file = File::open_read_only(temp.path());
+    ASSERT_TRUE(file.has_value()) << file.error().display();
+    ASSERT_TRUE(file->seek(prefix.size()).has_value());
+    const auto from_file = SoundTable::read(*file);
+
+    ASSERT_EQ(from_file.has_value(), from_cursor.has_value());
+    if (from_cursor) {
+      EXPECT_TRUE(bitwise_equal(*from_file, *from_cursor));
+    } else {
+      EXPECT_EQ(from_file.error(), from_cursor.error());
+    }
+    EXPECT_EQ(file->position().value(), cursor.position().value());
+  }
 }
 
 }  // namespace
