@@ -3,10 +3,12 @@
 // from those bytes alone, a failure from one byte fewer, and the same table again from its
 // canonical re-encoding, which is no longer than the bytes consumed.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -50,6 +52,13 @@ void check_failure(const ReadError& error, std::uint64_t position, std::size_t s
   if (error.display() != "failed to fill whole buffer") fail("unexpected failure text");
 }
 
+/// Each key once, in ascending order: what iteration and lookup rely on.
+template <typename Map>
+bool strictly_ascending(const Map& map) {
+  return std::ranges::adjacent_find(map, std::ranges::greater_equal{},
+                                    [](const auto& item) { return item.first; }) == map.end();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -61,6 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::uint64_t consumed = first.position;
   if (consumed % 4 != 0 || consumed > size || consumed < 16) fail("bad position after success");
+  if (!strictly_ascending(first.table->hashes) || !strictly_ascending(first.table->sounds)) {
+    fail("a map's keys are not strictly ascending");
+  }
 
   // Bytes after the table are ignored, and the table needs every byte it consumed.
   const Decoded exact = decode(input.first(static_cast<std::size_t>(consumed)));

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <span>
+#include <ranges>
 
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_dat/record_reader.h"
@@ -34,29 +34,27 @@ bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
   return key >= first && key <= last;
 }
 
+using Slot = decltype(SoundTable::sounds)::value_type;
+
+bool is_environ_slot(const Slot& slot) {
+  return in_range(slot.first, kEnvironFirst, kEnvironLast);
+}
+
 /// Appends the table's slot line when it has environ slots; returns whether it did.
 bool append_environ_line(std::string& out, std::uint32_t id, const SoundTable& table) {
-  // The range holds 21 keys and a map's keys are distinct, so a fixed array takes them all
-  // without an allocation per table.
-  std::array<std::uint32_t, kEnvironLast - kEnvironFirst + 1> keys{};
-  std::size_t count = 0;
-  for (const auto& [key, slot] : table.sounds) {
-    if (in_range(key, kEnvironFirst, kEnvironLast)) keys[count++] = key;
-  }
-  if (count == 0) return false;
-  const std::span<std::uint32_t> present(keys.data(), count);
-  std::sort(present.begin(), present.end());
+  const auto present = std::ranges::count_if(table.sounds, is_environ_slot);
+  if (present == 0) return false;
   append_hex(out, id, 8);
   out += ": ";
   append_decimal(out, table.sounds.size());
   out += " total sounds, ";
-  append_decimal(out, present.size());
+  append_decimal(out, static_cast<std::uint64_t>(present));
   out += " environ keys: ";
-  for (const std::uint32_t key : present) {
-    const auto& entries = table.sounds.at(key).entries;
+  // The map is ascending by key, so the slots come out in the order the line lists them.
+  for (const auto& [key, slot] : table.sounds | std::views::filter(is_environ_slot)) {
     append_hex(out, key, 0);
     out += "->";
-    append_hex(out, entries.empty() ? 0 : entries.front().wave_did, 8);
+    append_hex(out, slot.entries.empty() ? 0 : slot.entries.front().wave_did, 8);
     out += ' ';
   }
   out += '\n';
@@ -64,7 +62,7 @@ bool append_environ_line(std::string& out, std::uint32_t id, const SoundTable& t
 }
 
 bool has_ambient_slot(const SoundTable& table) {
-  return std::any_of(table.sounds.begin(), table.sounds.end(), [](const auto& slot) {
+  return std::ranges::any_of(table.sounds, [](const Slot& slot) {
     return in_range(slot.first, kAmbientFirst, kAmbientLast);
   });
 }

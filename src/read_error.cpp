@@ -123,6 +123,10 @@ std::string ReadError::display() const {
   return std::visit(DisplayVisitor{}, kind_);
 }
 
+std::string ReadError::debug() const {
+  return display();
+}
+
 ReadError with_context(ReadError error, BacktraceFrame frame) {
   if (const auto* bt = error.get_if<ReadError::Backtrace>()) {
     ReadError::Backtrace extended = *bt;

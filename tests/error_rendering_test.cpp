@@ -146,8 +146,10 @@ TEST(ReadErrorDisplayTest, PlainKinds) {
        "no variants matched at 0x4:\n  A: no variants matched at 0x4\n  B: failed to fill whole "
        "buffer"},
   };
-  for (const auto& c : cases)
+  for (const auto& c : cases) {
     EXPECT_EQ(c.error.display(), c.expected);
+    EXPECT_EQ(c.error.debug(), c.expected);
+  }
 }
 
 TEST(ReadErrorDisplayTest, FramedBlockOfAFieldFailure) {
@@ -158,6 +160,7 @@ TEST(ReadErrorDisplayTest, FramedBlockOfAFieldFailure) {
       "\n" + std::string(11, ' ') + kBold + "While parsing field 'magic' in DatHeader" + kUnbold +
       kUnbold + "\n     at crates/tallowmere-dat/src/lib:176\n" + closing_bar();
   EXPECT_EQ(error.display(), expected);
+  EXPECT_EQ(error.debug(), expected);
   EXPECT_EQ(DatError(error).debug(), "BinRead(" + expected + ")");
 }
 

@@ -7,12 +7,16 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <new>
 #include <random>
+#include <utility>
 #include <vector>
 
+#include "tallowmere_dat/file.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/sound_table_writer.h"
+#include "tallowmere_testing/temp_file.h"
 
 namespace tallowmere_dat::file_type {
 namespace {
@@ -184,18 +188,25 @@ TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
   const auto bits = [&rng] { return static_cast<std::uint32_t>(rng()); };
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    SoundTable table{bits(), std::bit_cast<std::int32_t>(bits()), {}, {}};
+    const std::uint32_t id = bits();
+    const auto hash_key = std::bit_cast<std::int32_t>(bits());
+    std::vector<std::pair<std::uint32_t, SoundHashData>> hashes;
     for (std::uint32_t n = bits() % 8; n > 0; --n) {
-      table.hashes[bits() % 16] = {float_bits(bits()), float_bits(bits()), float_bits(bits())};
+      const std::uint32_t key = bits() % 16;
+      hashes.emplace_back(
+          key, SoundHashData{float_bits(bits()), float_bits(bits()), float_bits(bits())});
     }
+    std::vector<std::pair<std::uint32_t, SoundData>> sounds;
     for (std::uint32_t n = bits() % 8; n > 0; --n) {
-      SoundData& data = table.sounds[bits() % 256];
-      data = {{}, std::bit_cast<std::int32_t>(bits())};
+      const std::uint32_t key = bits() % 256;
+      SoundData data{{}, std::bit_cast<std::int32_t>(bits())};
       for (std::uint32_t e = bits() % 4; e > 0; --e) {
         data.entries.push_back(
             {bits(), float_bits(bits()), float_bits(bits()), float_bits(bits())});
       }
+      sounds.emplace_back(key, std::move(data));
     }
+    const SoundTable table{id, hash_key, FlatMap(std::move(hashes)), FlatMap(std::move(sounds))};
     Bytes bytes(bits() % 8, 0xEE);
     const std::size_t start = bytes.size();
     tallowmere_testing::append_sound_table(bytes, tallowmere_testing::spec_of(table));
@@ -205,6 +216,67 @@ TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
     ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
     EXPECT_TRUE(bitwise_equal(*decoded, table));
     EXPECT_EQ(cursor.position().value(), bytes.size());
+  }
+}
+
+TEST(SoundTableTest, KeysChosenToCollideDecodeLikeAnyOthers) {
+  // Multiples of 2^16, descending, then every seventh one again with new values: keys that would
+  // all share one bucket of a map hashing them by identity, in an order that needs sorting.
+  SoundTableSpec table_spec{.id = 1};
+  std::map<std::uint32_t, SoundHashData> hashes;
+  std::map<std::uint32_t, SoundData> sounds;
+  const auto add = [&](std::uint32_t key, float level) {
+    const SoundHashData hash{level, level, level};
+    const SoundData sound{{{key, level, level, level}}, static_cast<std::int32_t>(level)};
+    table_spec.hashes.push_back({key, hash});
+    table_spec.sounds.push_back({key, sound});
+    hashes.insert_or_assign(key, hash);
+    sounds.insert_or_assign(key, sound);
+  };
+  for (std::uint32_t k = 20000; k > 0; --k)
+    add(k << 16U, 1);
+  for (std::uint32_t k = 7; k <= 20000; k += 7)
+    add(k << 16U, 2);
+
+  const Bytes bytes = encode_sound_table(table_spec);
+  Cursor cursor(bytes);
+  const auto table = SoundTable::read(cursor);
+  ASSERT_TRUE(table.has_value()) << table.error().display();
+  const auto same = [](const auto& a, const auto& b) {
+    return a.first == b.first && a.second == b.second;
+  };
+  EXPECT_TRUE(std::ranges::equal(table->hashes, hashes, same));
+  EXPECT_TRUE(std::ranges::equal(table->sounds, sounds, same));
+}
+
+TEST(SoundTableTest, AFileDecodesAsACursorDoesAtEveryLength) {
+  // Starting past a few bytes, so that positions are seen to be the source's own.
+  const Bytes prefix = {0xEE, 0xEE, 0xEE};
+  SoundTableSpec table_spec = rich_spec();
+  table_spec.sounds.push_back({0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
+  table_spec.trailing = Bytes(5, 0xAB);
+  Bytes full = prefix;
+  tallowmere_testing::append_sound_table(full, table_spec);
+  for (std::size_t size = 0; size <= full.size(); ++size) {
+    SCOPED_TRACE(size);
+    const Bytes bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+    Cursor cursor(bytes);
+    ASSERT_TRUE(cursor.seek(prefix.size()).has_value());
+    const auto from_cursor = SoundTable::read(cursor);
+
+    const tallowmere_testing::TempFile temp(bytes);
+    auto file = File::open_read_only(temp.path());
+    ASSERT_TRUE(file.has_value()) << file.error().display();
+    ASSERT_TRUE(file->seek(prefix.size()).has_value());
+    const auto from_file = SoundTable::read(*file);
+
+    ASSERT_EQ(from_file.has_value(), from_cursor.has_value());
+    if (from_cursor) {
+      EXPECT_TRUE(bitwise_equal(*from_file, *from_cursor));
+    } else {
+      EXPECT_EQ(from_file.error(), from_cursor.error());
+    }
+    EXPECT_EQ(file->position().value(), cursor.position().value());
   }
 }
 

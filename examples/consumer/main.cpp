@@ -1,9 +1,7 @@
 // Opens an archive, lists its sound tables, and decodes the first one.
 // Usage: consumer ARCHIVE
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/environ_report.h"
@@ -44,15 +42,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("sound table 0x%08X: %zu slots\n", first, table->sounds.size());
-  // The slots are an unordered map: sort the keys for a stable order.
-  std::vector<std::uint32_t> slots;
-  for (const auto& [slot, data] : table->sounds)
-    slots.push_back(slot);
-  std::sort(slots.begin(), slots.end());
-  for (const std::uint32_t slot : slots) {
-    const auto& entries = table->sounds.at(slot).entries;
-    std::printf("  slot 0x%X: %zu entries, first wave 0x%08X\n", slot, entries.size(),
-                entries.empty() ? 0U : entries.front().wave_did);
+  // The slots come in ascending order of their keys.
+  for (const auto& [slot, data] : table->sounds) {
+    std::printf("  slot 0x%X: %zu entries, first wave 0x%08X\n", slot, data.entries.size(),
+                data.entries.empty() ? 0U : data.entries.front().wave_did);
   }
   return 0;
 }

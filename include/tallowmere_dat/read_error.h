@@ -101,8 +101,10 @@ class ReadError {
     return std::get_if<K>(&kind_);
   }
 
-  /// The display rendering (also its debug rendering).
+  /// The display rendering.
   std::string display() const;
+  /// The debug rendering: the same text as `display()`.
+  std::string debug() const;
 
   friend bool operator==(const ReadError&, const ReadError&) = default;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <new>
 #include <span>
@@ -20,9 +21,16 @@ constexpr std::size_t kHashRecordSize = 16;      // key, three f32
 constexpr std::size_t kSoundRecordMinSize = 12;  // key, entry count, unknown
 constexpr std::size_t kEntrySize = 16;
 
-std::size_t reservation(std::uint64_t declared, const Cursor& reader, std::size_t record_size) {
-  return static_cast<std::size_t>(
-      std::min<std::uint64_t>(declared, reader.remaining().size() / record_size));
+/// How many records of at least `record_size` bytes to make room for. Only a cursor knows how
+/// many bytes are left; from other sources the arrays grow with the records actually read.
+template <ByteSource S>
+std::size_t reservation(std::uint64_t declared, const S& reader, std::size_t record_size) {
+  if constexpr (std::same_as<S, Cursor>) {
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(declared, reader.remaining().size() / record_size));
+  } else {
+    return 0;
+  }
 }
 
 /// The declared count of a signed count field: negative means none.
@@ -36,22 +44,24 @@ std::uint32_t load_u32(std::span<const std::uint8_t, 4> b) {
 }
 
 /// Reads N consecutive little-endian u32s. The first failure is returned unchanged, with the
-/// cursor at the start of the number that failed.
-template <std::size_t N>
-std::expected<std::array<std::uint32_t, N>, ReadError> read_words(Cursor& reader) {
+/// source at the start of the number that failed.
+template <std::size_t N, ByteSource S>
+std::expected<std::array<std::uint32_t, N>, ReadError> read_words(S& reader) {
   std::array<std::uint32_t, N> words{};
-  const std::span<const std::uint8_t> bytes = reader.remaining();
-  // The common case, loaded straight from memory: through the general primitive read, a table
-  // takes several times as long. (A cursor's seek never fails; if it did, the slow path would
-  // start from the unmoved position.)
-  if (bytes.size() >= 4 * N && reader.seek(*reader.position() + 4 * N)) [[likely]] {
-    for (std::size_t i = 0; i < N; ++i) {
-      words[i] = load_u32(bytes.subspan(4 * i).first<4>());
+  if constexpr (std::same_as<S, Cursor>) {
+    const std::span<const std::uint8_t> bytes = reader.remaining();
+    // The common case, loaded straight from memory: through the general primitive read, a table
+    // takes several times as long. (A cursor's seek never fails; if it did, the slow path would
+    // start from the unmoved position.)
+    if (bytes.size() >= 4 * N && reader.seek(*reader.position() + 4 * N)) [[likely]] {
+      for (std::size_t i = 0; i < N; ++i) {
+        words[i] = load_u32(bytes.subspan(4 * i).first<4>());
+      }
+      return words;
     }
-    return words;
   }
-  // The data ends inside these numbers: the primitive reads find the one that fails and leave
-  // the cursor at its start.
+  // Any other source, or the data ends inside these numbers: the primitive reads find the one
+  // that fails and leave the source at its start.
   for (std::uint32_t& word : words) {
     auto value = read_u32(reader);
     if (!value) return std::unexpected(std::move(value.error()));
@@ -60,29 +70,67 @@ std::expected<std::array<std::uint32_t, N>, ReadError> read_words(Cursor& reader
   return words;
 }
 
-std::expected<std::uint32_t, ReadError> read_word(Cursor& reader) {
+template <ByteSource S>
+std::expected<std::uint32_t, ReadError> read_word(S& reader) {
   auto word = read_words<1>(reader);
   if (!word) return std::unexpected(std::move(word.error()));
   return (*word)[0];
 }
 
+/// Reads a count (i32, negative meaning none) and that many records of a key (u32) and a `V`,
+/// into a map where a later record replaces an earlier one with the same key.
+template <typename V, ByteSource S>
+std::expected<FlatMap<std::uint32_t, V>, ReadError> read_map(S& reader, std::uint32_t declared,
+                                                             std::size_t min_record_size) {
+  const std::uint64_t count = record_count(std::bit_cast<std::int32_t>(declared));
+  std::vector<std::pair<std::uint32_t, V>> records;
+  records.reserve(reservation(count, reader, min_record_size));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto key = read_word(reader);
+    if (!key) return std::unexpected(std::move(key.error()));
+    auto value = V::read(reader);
+    if (!value) return std::unexpected(std::move(value.error()));
+    records.emplace_back(*key, std::move(*value));
+  }
+  return FlatMap<std::uint32_t, V>(std::move(records));
+}
+
+template <ByteSource S>
+std::expected<SoundTable, ReadError> read_table(S& reader) {
+  auto head = read_words<3>(reader);  // id, hash_key, hash count
+  if (!head) return std::unexpected(std::move(head.error()));
+  auto hashes = read_map<SoundHashData>(reader, (*head)[2], kHashRecordSize);
+  if (!hashes) return std::unexpected(std::move(hashes.error()));
+  auto declared_sounds = read_word(reader);
+  if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
+  auto sounds = read_map<SoundData>(reader, *declared_sounds, kSoundRecordMinSize);
+  if (!sounds) return std::unexpected(std::move(sounds.error()));
+  return SoundTable{.id = (*head)[0],
+                    .hash_key = std::bit_cast<std::int32_t>((*head)[1]),
+                    .hashes = std::move(*hashes),
+                    .sounds = std::move(*sounds)};
+}
+
 }  // namespace
 
-std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor& reader) {
+template <ByteSource S>
+std::expected<SoundHashData, ReadError> SoundHashData::read(S& reader) {
   auto w = read_words<3>(reader);
   if (!w) return std::unexpected(std::move(w.error()));
   return SoundHashData{std::bit_cast<float>((*w)[0]), std::bit_cast<float>((*w)[1]),
                        std::bit_cast<float>((*w)[2])};
 }
 
-std::expected<SoundEntry, ReadError> SoundEntry::read(Cursor& reader) {
+template <ByteSource S>
+std::expected<SoundEntry, ReadError> SoundEntry::read(S& reader) {
   auto w = read_words<4>(reader);
   if (!w) return std::unexpected(std::move(w.error()));
   return SoundEntry{(*w)[0], std::bit_cast<float>((*w)[1]), std::bit_cast<float>((*w)[2]),
                     std::bit_cast<float>((*w)[3])};
 }
 
-std::expected<SoundData, ReadError> SoundData::read(Cursor& reader) {
+template <ByteSource S>
+std::expected<SoundData, ReadError> SoundData::read(S& reader) {
   auto num_entries = read_word(reader);
   if (!num_entries) return std::unexpected(std::move(num_entries.error()));
   SoundData data;
@@ -98,42 +146,8 @@ std::expected<SoundData, ReadError> SoundData::read(Cursor& reader) {
   return data;
 }
 
-namespace {
-
-std::expected<SoundTable, ReadError> read_table(Cursor& reader) {
-  auto head = read_words<3>(reader);  // id, hash_key, hash count
-  if (!head) return std::unexpected(std::move(head.error()));
-  SoundTable table;
-  table.id = (*head)[0];
-  table.hash_key = std::bit_cast<std::int32_t>((*head)[1]);
-
-  const std::uint64_t num_hashes = record_count(std::bit_cast<std::int32_t>((*head)[2]));
-  table.hashes.reserve(reservation(num_hashes, reader, kHashRecordSize));
-  for (std::uint64_t i = 0; i < num_hashes; ++i) {
-    auto key = read_word(reader);
-    if (!key) return std::unexpected(std::move(key.error()));
-    auto value = SoundHashData::read(reader);
-    if (!value) return std::unexpected(std::move(value.error()));
-    table.hashes.insert_or_assign(*key, *value);
-  }
-
-  auto declared_sounds = read_word(reader);
-  if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
-  const std::uint64_t num_sounds = record_count(std::bit_cast<std::int32_t>(*declared_sounds));
-  table.sounds.reserve(reservation(num_sounds, reader, kSoundRecordMinSize));
-  for (std::uint64_t i = 0; i < num_sounds; ++i) {
-    auto key = read_word(reader);
-    if (!key) return std::unexpected(std::move(key.error()));
-    auto value = SoundData::read(reader);
-    if (!value) return std::unexpected(std::move(value.error()));
-    table.sounds.insert_or_assign(*key, std::move(*value));
-  }
-  return table;
-}
-
-}  // namespace
-
-std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
+template <ByteSource S>
+std::expected<SoundTable, ReadError> SoundTable::read(S& reader) {
   // The maps cost several times the bytes of their records. Those bytes are capped by the input,
   // but an input from a looping chain can be gigabytes: running out is an error value.
   try {
@@ -143,5 +157,14 @@ std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader) {
         IoErrorKind::OutOfMemory, "memory allocation failed decoding a sound table")));
   }
 }
+
+template std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor&);
+template std::expected<SoundHashData, ReadError> SoundHashData::read(File&);
+template std::expected<SoundEntry, ReadError> SoundEntry::read(Cursor&);
+template std::expected<SoundEntry, ReadError> SoundEntry::read(File&);
+template std::expected<SoundData, ReadError> SoundData::read(Cursor&);
+template std::expected<SoundData, ReadError> SoundData::read(File&);
+template std::expected<SoundTable, ReadError> SoundTable::read(Cursor&);
+template std::expected<SoundTable, ReadError> SoundTable::read(File&);
 
 }  // namespace tallowmere_dat::file_type

@@ -61,16 +61,6 @@ inline void put_f32(std::vector<std::uint8_t>& out, float value) {
   put_u32(out, std::bit_cast<std::uint32_t>(value));
 }
 
-template <typename Map>
-std::vector<typename Map::key_type> sorted_keys(const Map& map) {
-  std::vector<typename Map::key_type> keys;
-  keys.reserve(map.size());
-  for (const auto& [key, value] : map)
-    keys.push_back(key);
-  std::ranges::sort(keys);
-  return keys;
-}
-
 inline bool same_bits(float a, float b) {
   return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
@@ -92,10 +82,8 @@ inline bool same_bits(const tallowmere_dat::file_type::SoundData& a,
 }
 template <typename Map>
 bool same_bits_by_key(const Map& a, const Map& b) {
-  if (a.size() != b.size()) return false;
-  return std::ranges::all_of(a, [&b](const auto& item) {
-    const auto it = b.find(item.first);
-    return it != b.end() && same_bits(item.second, it->second);
+  return std::ranges::equal(a, b, [](const auto& x, const auto& y) {
+    return x.first == y.first && same_bits(x.second, y.second);
   });
 }
 
@@ -141,12 +129,10 @@ inline std::vector<std::uint8_t> encode_sound_table(const SoundTableSpec& table_
 /// matching, no trailing bytes.
 inline SoundTableSpec spec_of(const tallowmere_dat::file_type::SoundTable& table) {
   SoundTableSpec table_spec{.id = table.id, .hash_key = table.hash_key};
-  for (const std::uint32_t key : detail::sorted_keys(table.hashes)) {
-    table_spec.hashes.push_back({key, table.hashes.at(key)});
-  }
-  for (const std::uint32_t key : detail::sorted_keys(table.sounds)) {
-    table_spec.sounds.push_back({key, table.sounds.at(key), std::nullopt});
-  }
+  for (const auto& [key, data] : table.hashes)
+    table_spec.hashes.push_back({key, data});
+  for (const auto& [key, data] : table.sounds)
+    table_spec.sounds.push_back({key, data, std::nullopt});
   return table_spec;
 }
 

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <expected>
-#include <unordered_map>
 #include <vector>
 
-#include "tallowmere_dat/key_hash.h"
+#include "tallowmere_dat/file.h"
+#include "tallowmere_dat/flat_map.h"
 #include "tallowmere_dat/read_error.h"
 #include "tallowmere_dat/record_reader.h"
 
@@ -20,9 +20,11 @@ struct SoundHashData {
   float probability = 0;
   float volume = 0;
 
-  /// Reads `priority`, `probability` and `volume` (f32 each). On failure the cursor is at the
-  /// start of the number that could not be read, and the error is that read's, unframed.
-  static std::expected<SoundHashData, ReadError> read(Cursor& reader);
+  /// Reads `priority`, `probability` and `volume` (f32 each) from any byte source. On failure
+  /// the source is at the start of the number that could not be read, and the error is that
+  /// read's, unframed.
+  template <ByteSource S>
+  static std::expected<SoundHashData, ReadError> read(S& reader);
 
   /// Compares by value: a NaN field makes two records unequal.
   friend bool operator==(const SoundHashData&, const SoundHashData&) = default;
@@ -37,7 +39,8 @@ struct SoundEntry {
 
   /// Reads `wave_did` (u32), then `priority`, `probability` and `volume` (f32 each). Fails as
   /// `SoundHashData::read` does.
-  static std::expected<SoundEntry, ReadError> read(Cursor& reader);
+  template <ByteSource S>
+  static std::expected<SoundEntry, ReadError> read(S& reader);
 
   friend bool operator==(const SoundEntry&, const SoundEntry&) = default;
 };
@@ -52,7 +55,8 @@ struct SoundData {
 
   /// Reads the entry count (u32), that many entries, then `unknown` (i32). Fails as
   /// `SoundHashData::read` does, returning nothing of the entries read so far.
-  static std::expected<SoundData, ReadError> read(Cursor& reader);
+  template <ByteSource S>
+  static std::expected<SoundData, ReadError> read(S& reader);
 
   friend bool operator==(const SoundData&, const SoundData&) = default;
 };
@@ -63,20 +67,32 @@ struct SoundTable {
   std::int32_t hash_key = 0;
   // GCC 12 warns about designated initializers that skip a member without an initializer.
   // NOLINTBEGIN(readability-redundant-member-init)
-  std::unordered_map<std::uint32_t, SoundHashData, KeyHash> hashes{};
-  std::unordered_map<std::uint32_t, SoundData, KeyHash> sounds{};
+  FlatMap<std::uint32_t, SoundHashData> hashes{};  ///< Ascending by key.
+  FlatMap<std::uint32_t, SoundData> sounds{};      ///< Ascending by slot key.
   // NOLINTEND(readability-redundant-member-init)
 
-  /// Decodes a table starting at the cursor's position: `id`, `hash_key`, the hash count and
+  /// Decodes a table starting at the source's position: `id`, `hash_key`, the hash count and
   /// records, the sound count and records. A negative count means no records; a repeated key
   /// keeps the later record; bytes after the last sound record are left unread. On success the
-  /// cursor is just past the last sound record. On failure (the data ends inside a number) the
-  /// error is that number's bare end-of-data `ReadError`, the cursor is at that number's start,
-  /// and nothing decoded is returned. When the maps can't get memory (only an input of
-  /// gigabytes needs that much), the error is `Io` of kind `OutOfMemory`.
-  static std::expected<SoundTable, ReadError> read(Cursor& reader);
+  /// source is just past the last sound record. On failure (the data ends inside a number) the
+  /// error is that number's bare end-of-data `ReadError`, the source is at that number's start,
+  /// and nothing decoded is returned; any other failure of the source is returned as its `Io`
+  /// error. When the maps can't get memory (only an input of gigabytes needs that much), the
+  /// error is `Io` of kind `OutOfMemory`. The library instantiates the readers for `Cursor` (the
+  /// fast one) and `File`.
+  template <ByteSource S>
+  static std::expected<SoundTable, ReadError> read(S& reader);
 
   friend bool operator==(const SoundTable&, const SoundTable&) = default;
 };
+
+extern template std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor&);
+extern template std::expected<SoundHashData, ReadError> SoundHashData::read(File&);
+extern template std::expected<SoundEntry, ReadError> SoundEntry::read(Cursor&);
+extern template std::expected<SoundEntry, ReadError> SoundEntry::read(File&);
+extern template std::expected<SoundData, ReadError> SoundData::read(Cursor&);
+extern template std::expected<SoundData, ReadError> SoundData::read(File&);
+extern template std::expected<SoundTable, ReadError> SoundTable::read(Cursor&);
+extern template std::expected<SoundTable, ReadError> SoundTable::read(File&);
 
 }  // namespace tallowmere_dat::file_type

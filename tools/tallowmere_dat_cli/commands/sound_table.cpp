@@ -3,7 +3,6 @@
 
 #include "tallowmere_dat/file_type/sound_table.h"
 
-#include <algorithm>
 #include <memory>
 
 #include "archive.h"
@@ -15,9 +14,7 @@
 namespace tallowmere_dat::cli {
 namespace {
 
-using file_type::SoundData;
 using file_type::SoundEntry;
-using file_type::SoundHashData;
 using file_type::SoundTable;
 
 struct SoundTableOptions {
@@ -25,16 +22,6 @@ struct SoundTableOptions {
   std::uint32_t id = 0;
   bool json = false;
 };
-
-template <typename Map>
-std::vector<std::uint32_t> sorted_keys(const Map& map) {
-  std::vector<std::uint32_t> keys;
-  keys.reserve(map.size());
-  for (const auto& [key, value] : map)
-    keys.push_back(key);
-  std::ranges::sort(keys);
-  return keys;
-}
 
 std::string levels_text(float priority, float probability, float volume) {
   return "priority " + float_text(priority) + ", probability " + float_text(probability) +
@@ -45,13 +32,11 @@ void write_text(Stdout& out, std::uint32_t archive_id, const SoundTable& table) 
   out.write(format("sound table %s: id %s, hash_key %d\n", hex(archive_id).c_str(),
                    hex(table.id).c_str(), table.hash_key));
   out.write(format("hashes: %zu\n", table.hashes.size()));
-  for (const std::uint32_t key : sorted_keys(table.hashes)) {
-    const SoundHashData& h = table.hashes.at(key);
+  for (const auto& [key, h] : table.hashes) {
     out.write("  " + hex(key, 0) + ": " + levels_text(h.priority, h.probability, h.volume) + "\n");
   }
   out.write(format("sounds: %zu\n", table.sounds.size()));
-  for (const std::uint32_t key : sorted_keys(table.sounds)) {
-    const SoundData& slot = table.sounds.at(key);
+  for (const auto& [key, slot] : table.sounds) {
     out.write(format("  %s: %zu %s, unknown %d\n", hex(key, 0).c_str(), slot.entries.size(),
                      slot.entries.size() == 1 ? "entry" : "entries", slot.unknown));
     for (const SoundEntry& e : slot.entries) {
@@ -67,16 +52,14 @@ Json table_json(std::uint32_t archive_id, const SoundTable& table) {
   json["id"] = hex(table.id);
   json["hash_key"] = table.hash_key;
   json["hashes"] = Json::array();
-  for (const std::uint32_t key : sorted_keys(table.hashes)) {
-    const SoundHashData& h = table.hashes.at(key);
+  for (const auto& [key, h] : table.hashes) {
     json["hashes"].push_back(Json{{"key", hex(key, 0)},
                                   {"priority", float_json(h.priority)},
                                   {"probability", float_json(h.probability)},
                                   {"volume", float_json(h.volume)}});
   }
   json["sounds"] = Json::array();
-  for (const std::uint32_t key : sorted_keys(table.sounds)) {
-    const SoundData& slot = table.sounds.at(key);
+  for (const auto& [key, slot] : table.sounds) {
     Json entries = Json::array();
     for (const SoundEntry& e : slot.entries) {
       entries.push_back(Json{{"wave_did", hex(e.wave_did)},
