@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "format_detail.h"
 #include "unprintable_table.h"
 
 namespace tallowmere_dat::detail {
@@ -50,15 +51,6 @@ bool is_printable(char32_t c) {
   return it == ranges.end() || c < it->first;
 }
 
-void append_hex(std::string& out, std::uint32_t value, int min_digits, const char* digits) {
-  std::string hex;
-  while (value != 0 || static_cast<int>(hex.size()) < min_digits) {
-    hex.insert(hex.begin(), digits[value & 0xFU]);
-    value >>= 4U;
-  }
-  out += hex;
-}
-
 void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
   switch (c) {
     case '"':
@@ -87,7 +79,7 @@ void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
     return;
   }
   out += "\\u{";
-  append_hex(out, static_cast<std::uint32_t>(c), 1, "0123456789abcdef");
+  out += hex(c, 1, HexCase::lower);
   out += '}';
 }
 
@@ -101,7 +93,7 @@ std::string quote_debug(std::string_view bytes) {
       bytes.remove_prefix(decoded->length);
     } else {
       out += "\\x";
-      append_hex(out, static_cast<std::uint8_t>(bytes.front()), 2, "0123456789ABCDEF");
+      out += hex(static_cast<std::uint8_t>(bytes.front()), 2);
       bytes.remove_prefix(1);
     }
   }

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "format_detail.h"
+
 namespace tallowmere_dat {
 namespace {
 
@@ -16,14 +18,9 @@ std::string repeat(std::string_view piece, std::size_t count) {
   return out;
 }
 
-std::string hex(std::uint64_t value) {
-  constexpr std::string_view kDigits = "0123456789abcdef";
-  std::string out;
-  do {
-    out.insert(out.begin(), kDigits[value & 0xFU]);
-    value >>= 4U;
-  } while (value != 0);
-  return out;
+/// A position as the display rendering writes it after "0x": lower case, no leading zeros.
+std::string pos_hex(std::uint64_t value) {
+  return detail::hex(value, 1, detail::HexCase::lower);
 }
 
 template <typename T>
@@ -79,18 +76,20 @@ std::string render_backtrace(const ReadError::Backtrace& bt) {
 
 struct DisplayVisitor {
   std::string operator()(const ReadError::BadMagic& e) const {
-    return "bad magic at 0x" + hex(e.pos) + ": " + e.found;
+    return "bad magic at 0x" + pos_hex(e.pos) + ": " + e.found;
   }
   std::string operator()(const ReadError::AssertFail& e) const {
-    return e.message + " at 0x" + hex(e.pos);
+    return e.message + " at 0x" + pos_hex(e.pos);
   }
   std::string operator()(const ReadError::Io& e) const { return e.error.display(); }
-  std::string operator()(const ReadError::Custom& e) const { return e.err + " at 0x" + hex(e.pos); }
+  std::string operator()(const ReadError::Custom& e) const {
+    return e.err + " at 0x" + pos_hex(e.pos);
+  }
   std::string operator()(const ReadError::NoVariantMatch& e) const {
-    return "no variants matched at 0x" + hex(e.pos);
+    return "no variants matched at 0x" + pos_hex(e.pos);
   }
   std::string operator()(const ReadError::EnumErrors& e) const {
-    std::string out = "no variants matched at 0x" + hex(e.pos) + ":";
+    std::string out = "no variants matched at 0x" + pos_hex(e.pos) + ":";
     for (const auto& [name, error] : e.variant_errors)
       out += "\n  " + name + ": " + error.display();
     return out;
