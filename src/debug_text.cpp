@@ -51,14 +51,19 @@ bool is_printable(char32_t c) {
   return it == ranges.end() || c < it->first;
 }
 
-void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
+/// Inside quotes `"` and `\` are escaped too, so that the text reads back unambiguously.
+enum class Quoting : bool { quoted, bare };
+
+void append_escaped(std::string& out, char32_t c, std::string_view encoded, Quoting quoting) {
   switch (c) {
     case '"':
-      out += "\\\"";
-      return;
     case '\\':
-      out += "\\\\";
-      return;
+      if (quoting == Quoting::quoted) {
+        out += '\\';
+        out += static_cast<char>(c);
+        return;
+      }
+      break;
     case '\n':
       out += "\\n";
       return;
@@ -83,13 +88,10 @@ void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
   out += '}';
 }
 
-}  // namespace
-
-std::string quote_debug(std::string_view bytes) {
-  std::string out = "\"";
+void append_all_escaped(std::string& out, std::string_view bytes, Quoting quoting) {
   while (!bytes.empty()) {
     if (const auto decoded = decode_utf8(bytes)) {
-      append_escaped(out, decoded->code_point, bytes.substr(0, decoded->length));
+      append_escaped(out, decoded->code_point, bytes.substr(0, decoded->length), quoting);
       bytes.remove_prefix(decoded->length);
     } else {
       out += "\\x";
@@ -97,7 +99,20 @@ std::string quote_debug(std::string_view bytes) {
       bytes.remove_prefix(1);
     }
   }
+}
+
+}  // namespace
+
+std::string quote_debug(std::string_view bytes) {
+  std::string out = "\"";
+  append_all_escaped(out, bytes, Quoting::quoted);
   out += '"';
+  return out;
+}
+
+std::string escape_unprintable(std::string_view bytes) {
+  std::string out;
+  append_all_escaped(out, bytes, Quoting::bare);
   return out;
 }
 
