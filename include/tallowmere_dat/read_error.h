@@ -103,6 +103,10 @@ class ReadError {
 
   /// The display rendering (also its debug rendering).
   std::string display() const;
+  /// One line for people, e.g. "data cut short: failed to fill whole buffer", with a framed
+  /// error's innermost cause first and its field context after it ("... while reading field
+  /// 'magic' in DatHeader"). Offsets are in hex; no control characters. Cannot fail.
+  [[nodiscard]] std::string message() const;
 
   friend bool operator==(const ReadError&, const ReadError&) = default;
 
