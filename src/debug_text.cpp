@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "format_detail.h"
 #include "unprintable_table.h"
 
 namespace tallowmere_dat::detail {
@@ -50,23 +51,19 @@ bool is_printable(char32_t c) {
   return it == ranges.end() || c < it->first;
 }
 
-void append_hex(std::string& out, std::uint32_t value, int min_digits, const char* digits) {
-  std::string hex;
-  while (value != 0 || static_cast<int>(hex.size()) < min_digits) {
-    hex.insert(hex.begin(), digits[value & 0xFU]);
-    value >>= 4U;
-  }
-  out += hex;
-}
+/// Inside quotes `"` and `\` are escaped too, so that the text reads back unambiguously.
+enum class Quoting : bool { quoted, bare };
 
-void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
+void append_escaped(std::string& out, char32_t c, std::string_view encoded, Quoting quoting) {
   switch (c) {
     case '"':
-      out += "\\\"";
-      return;
     case '\\':
-      out += "\\\\";
-      return;
+      if (quoting == Quoting::quoted) {
+        out += '\\';
+        out += static_cast<char>(c);
+        return;
+      }
+      break;
     case '\n':
       out += "\\n";
       return;
@@ -87,25 +84,35 @@ void append_escaped(std::string& out, char32_t c, std::string_view encoded) {
     return;
   }
   out += "\\u{";
-  append_hex(out, static_cast<std::uint32_t>(c), 1, "0123456789abcdef");
+  out += hex(c, 1, HexCase::lower);
   out += '}';
+}
+
+void append_all_escaped(std::string& out, std::string_view bytes, Quoting quoting) {
+  while (!bytes.empty()) {
+    if (const auto decoded = decode_utf8(bytes)) {
+      append_escaped(out, decoded->code_point, bytes.substr(0, decoded->length), quoting);
+      bytes.remove_prefix(decoded->length);
+    } else {
+      out += "\\x";
+      out += hex(static_cast<std::uint8_t>(bytes.front()), 2);
+      bytes.remove_prefix(1);
+    }
+  }
 }
 
 }  // namespace
 
 std::string quote_debug(std::string_view bytes) {
   std::string out = "\"";
-  while (!bytes.empty()) {
-    if (const auto decoded = decode_utf8(bytes)) {
-      append_escaped(out, decoded->code_point, bytes.substr(0, decoded->length));
-      bytes.remove_prefix(decoded->length);
-    } else {
-      out += "\\x";
-      append_hex(out, static_cast<std::uint8_t>(bytes.front()), 2, "0123456789ABCDEF");
-      bytes.remove_prefix(1);
-    }
-  }
+  append_all_escaped(out, bytes, Quoting::quoted);
   out += '"';
+  return out;
+}
+
+std::string escape_unprintable(std::string_view bytes) {
+  std::string out;
+  append_all_escaped(out, bytes, Quoting::bare);
   return out;
 }
 

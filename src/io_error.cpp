@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "debug_text.h"
+#include "message_detail.h"
 
 namespace tallowmere_dat {
 
@@ -214,6 +215,10 @@ IoError IoError::not_enough_bytes() {
   return with_message(IoErrorKind::UnexpectedEof, "not enough bytes in reader");
 }
 
+std::string IoError::message() const {
+  return detail::escape_unprintable(message_);
+}
+
 std::string IoError::display() const {
   if (!os_code_) return message_;
   return message_ + " (os error " + std::to_string(*os_code_) + ")";
@@ -226,5 +231,17 @@ std::string IoError::debug() const {
   return "Os { code: " + std::to_string(*os_code_) + ", kind: " + kind + ", message: " + message +
          " }";
 }
+
+namespace detail {
+
+std::string io_message(const IoError& error, std::string_view subject) {
+  const std::string text = error.message();
+  if (error.kind() == IoErrorKind::UnexpectedEof) {
+    return std::string(subject) + " cut short: " + text;
+  }
+  return "cannot read " + std::string(subject) + ": " + text;
+}
+
+}  // namespace detail
 
 }  // namespace tallowmere_dat

@@ -1,6 +1,13 @@
 #include "tallowmere_dat/read_error.h"
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "debug_text.h"
+#include "format_detail.h"
+#include "message_detail.h"
+#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
 namespace {
@@ -16,14 +23,9 @@ std::string repeat(std::string_view piece, std::size_t count) {
   return out;
 }
 
-std::string hex(std::uint64_t value) {
-  constexpr std::string_view kDigits = "0123456789abcdef";
-  std::string out;
-  do {
-    out.insert(out.begin(), kDigits[value & 0xFU]);
-    value >>= 4U;
-  } while (value != 0);
-  return out;
+/// A position as the display rendering writes it after "0x": lower case, no leading zeros.
+std::string pos_hex(std::uint64_t value) {
+  return detail::hex(value, 1, detail::HexCase::lower);
 }
 
 template <typename T>
@@ -79,23 +81,107 @@ std::string render_backtrace(const ReadError::Backtrace& bt) {
 
 struct DisplayVisitor {
   std::string operator()(const ReadError::BadMagic& e) const {
-    return "bad magic at 0x" + hex(e.pos) + ": " + e.found;
+    return "bad magic at 0x" + pos_hex(e.pos) + ": " + e.found;
   }
   std::string operator()(const ReadError::AssertFail& e) const {
-    return e.message + " at 0x" + hex(e.pos);
+    return e.message + " at 0x" + pos_hex(e.pos);
   }
   std::string operator()(const ReadError::Io& e) const { return e.error.display(); }
-  std::string operator()(const ReadError::Custom& e) const { return e.err + " at 0x" + hex(e.pos); }
+  std::string operator()(const ReadError::Custom& e) const {
+    return e.err + " at 0x" + pos_hex(e.pos);
+  }
   std::string operator()(const ReadError::NoVariantMatch& e) const {
-    return "no variants matched at 0x" + hex(e.pos);
+    return "no variants matched at 0x" + pos_hex(e.pos);
   }
   std::string operator()(const ReadError::EnumErrors& e) const {
-    std::string out = "no variants matched at 0x" + hex(e.pos) + ":";
+    std::string out = "no variants matched at 0x" + pos_hex(e.pos) + ":";
     for (const auto& [name, error] : e.variant_errors)
       out += "\n  " + name + ": " + error.display();
     return out;
   }
   std::string operator()(const ReadError::Backtrace& e) const { return render_backtrace(e); }
+};
+
+/// The field and record of a frame that the record reader added.
+struct FieldFrame {
+  std::string_view field;
+  std::string_view record;
+};
+
+/// Reads a record reader's frame back, for messages that name the field without the frame's
+/// wording.
+std::optional<FieldFrame> field_frame(const BacktraceFrame& frame) {
+  using detail::kFieldFrameJoint;
+  using detail::kFieldFrameLead;
+  const auto* full = std::get_if<BacktraceFrame::Full>(&frame.kind());
+  if (full == nullptr || !full->message.starts_with(kFieldFrameLead)) return std::nullopt;
+  const std::string_view rest = std::string_view(full->message).substr(kFieldFrameLead.size());
+  const std::size_t joint = rest.find(kFieldFrameJoint);
+  if (joint == std::string_view::npos) return std::nullopt;
+  return FieldFrame{rest.substr(0, joint), rest.substr(joint + kFieldFrameJoint.size())};
+}
+
+struct MessageVisitor {
+  std::string_view subject;
+  std::string_view record;
+
+  std::string at(std::uint64_t pos) const {
+    return std::string(subject) + " at offset 0x" + detail::hex(pos, 1);
+  }
+  std::string operator()(const ReadError::BadMagic& e) const {
+    return "bad magic number in " + at(e.pos) + ": found " + e.found;
+  }
+  std::string operator()(const ReadError::AssertFail& e) const {
+    return "invalid " + at(e.pos) + ": " + e.message;
+  }
+  std::string operator()(const ReadError::Io& e) const {
+    return detail::io_message(e.error, subject);
+  }
+  std::string operator()(const ReadError::Custom& e) const {
+    return "invalid " + at(e.pos) + ": " + e.err;
+  }
+  std::string operator()(const ReadError::NoVariantMatch& e) const {
+    return "no variant matched in " + at(e.pos);
+  }
+  std::string operator()(const ReadError::EnumErrors& e) const {
+    std::string out = (*this)(ReadError::NoVariantMatch{e.pos});
+    std::string_view separator = " (";
+    for (const auto& [name, error] : e.variant_errors) {
+      out += separator;
+      out += name;
+      out += ": ";
+      out += std::visit(*this, error.kind());
+      separator = "; ";
+    }
+    if (!e.variant_errors.empty()) out += ')';
+    return out;
+  }
+  // The innermost cause first, then each frame outwards: a field frame as "while reading field",
+  // any other frame as a clause of its own.
+  std::string operator()(const ReadError::Backtrace& e) const {
+    std::string out =
+        e.error ? std::visit(*this, e.error->kind()) : "cannot read " + std::string(subject);
+    for (const BacktraceFrame& frame : e.frames) {
+      if (const std::optional<FieldFrame> field = field_frame(frame)) {
+        out += " while reading field '";
+        out += field->field;
+        out += '\'';
+        if (field->record != record) {
+          out += " in ";
+          out += field->record;
+        }
+      } else {
+        out += "; ";
+        out += frame_text(frame);
+      }
+    }
+    return out;
+  }
+  std::string frame_text(const BacktraceFrame& frame) const {
+    const auto* custom = std::get_if<BacktraceFrame::Custom>(&frame.kind());
+    if (custom == nullptr) return frame.message();
+    return custom->error ? std::visit(*this, custom->error->kind()) : std::string();
+  }
 };
 
 }  // namespace
@@ -127,6 +213,10 @@ std::string ReadError::debug() const {
   return display();
 }
 
+std::string ReadError::message() const {
+  return detail::escape_unprintable(detail::read_error_message(*this, "data", {}));
+}
+
 ReadError with_context(ReadError error, BacktraceFrame frame) {
   if (const auto* bt = error.get_if<ReadError::Backtrace>()) {
     ReadError::Backtrace extended = *bt;
@@ -136,5 +226,23 @@ ReadError with_context(ReadError error, BacktraceFrame frame) {
   return ReadError::Backtrace{std::make_shared<const ReadError>(std::move(error)),
                               {std::move(frame)}};
 }
+
+namespace detail {
+
+std::string read_error_message(const ReadError& error, std::string_view subject,
+                               std::string_view record) {
+  return std::visit(MessageVisitor{subject, record}, error.kind());
+}
+
+std::string_view failed_record(const ReadError& error) {
+  if (const auto* bt = error.get_if<ReadError::Backtrace>()) {
+    for (const BacktraceFrame& frame : bt->frames) {
+      if (const std::optional<FieldFrame> field = field_frame(frame)) return field->record;
+    }
+  }
+  return {};
+}
+
+}  // namespace detail
 
 }  // namespace tallowmere_dat

@@ -62,16 +62,20 @@ std::vector<Reading> read_all(const DatDatabase& db, const std::vector<std::uint
 
 SoundTable random_table(std::uint32_t id, Random& random) {
   const auto value = [&] { return static_cast<float>(random.below(64)) / 8; };
-  SoundTable table{.id = id, .hash_key = static_cast<std::int32_t>(random.below(1000))};
+  std::vector<std::pair<std::uint32_t, file_type::SoundHashData>> hashes;
   for (std::uint64_t n = random.below(4); n > 0; --n)
-    table.hashes[random.between(0, 0xFF)] = {value(), value(), value()};
+    hashes.push_back({random.between(0, 0xFF), {value(), value(), value()}});
+  std::vector<std::pair<std::uint32_t, file_type::SoundData>> sounds;
   for (std::uint64_t n = random.below(6); n > 0; --n) {
-    file_type::SoundData& data = table.sounds[random.between(0x40, 0x90)];
-    data.unknown = static_cast<std::int32_t>(random.below(3));
+    file_type::SoundData data{.unknown = static_cast<std::int32_t>(random.below(3))};
     for (std::uint64_t e = random.below(4); e > 0; --e)
       data.entries.push_back({random.between(0x0A000000, 0x0A0000FF), value(), value(), value()});
+    sounds.emplace_back(random.between(0x40, 0x90), std::move(data));
   }
-  return table;
+  return {.id = id,
+          .hash_key = static_cast<std::int32_t>(random.below(1000)),
+          .hashes = FlatMap(std::move(hashes)),
+          .sounds = FlatMap(std::move(sounds))};
 }
 
 /// Content that compresses: runs of a byte pattern with some noise.

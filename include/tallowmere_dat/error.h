@@ -12,7 +12,8 @@
 
 namespace tallowmere_dat {
 
-/// The archive library's error value. Its only text form is `debug()`.
+/// The archive library's error value: `debug()` is its exact rendering, `message()` its text for
+/// people.
 class DatError {
  public:
   struct Io {
@@ -88,6 +89,13 @@ class DatError {
   /// The single-line debug rendering, e.g. `NotFound(42)` or
   /// `PathError { path: "/x", source: Os { code: 2, kind: NotFound, message: "..." } }`.
   std::string debug() const;
+
+  /// One line for people, e.g. "file 0x12345678 not found" or "cannot open '/x/a.dat': No such
+  /// file or directory": lower-case start, no trailing period, identifiers as 0x and eight hex
+  /// digits. Text from outside (paths, OS and payload texts) has its control and other
+  /// unprintable characters escaped (a line feed as \n, ESC as \u{1b}, a byte that isn't valid
+  /// UTF-8 as \xHH), so the line is valid UTF-8 and safe to print. Cannot fail.
+  [[nodiscard]] std::string message() const;
 
   friend bool operator==(const DatError&, const DatError&) = default;
 

@@ -78,8 +78,9 @@ class IoError {
 
   IoErrorKind kind() const { return kind_; }
   std::optional<int> os_code() const { return os_code_; }
-  /// The bare text: `strerror`'s for an OS error, else the fixed message.
-  const std::string& message() const { return message_; }
+  /// The one-line text for people: `strerror`'s for an OS error, else the fixed message, with
+  /// control and other unprintable characters escaped (see `DatError::message`). Cannot fail.
+  [[nodiscard]] std::string message() const;
 
   /// "No such file or directory (os error 2)", or the fixed message alone.
   std::string display() const;

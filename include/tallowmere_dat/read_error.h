@@ -106,6 +106,11 @@ class ReadError {
   /// The debug rendering: the same text as `display()`.
   std::string debug() const;
 
+  /// One line for people, e.g. "data cut short: failed to fill whole buffer", with a framed
+  /// error's innermost cause first and its field context after it ("... while reading field
+  /// 'magic' in DatHeader"). Offsets are in hex; no control characters. Cannot fail.
+  [[nodiscard]] std::string message() const;
+
   friend bool operator==(const ReadError&, const ReadError&) = default;
 
  private:

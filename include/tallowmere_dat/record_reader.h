@@ -61,6 +61,11 @@ class Cursor {
 
 namespace detail {
 
+/// The wording of a field frame, "While parsing field 'F' in R": its lead and the joint between
+/// field and record. Messages read the field and record back out of it.
+inline constexpr std::string_view kFieldFrameLead = "While parsing field '";
+inline constexpr std::string_view kFieldFrameJoint = "' in ";
+
 /// Reads until `buffer` is full or the source ends; returns how many bytes arrived.
 /// Interrupted reads are retried.
 template <ByteSource S>
@@ -193,9 +198,10 @@ class RecordReader {
       out = std::move(*value);
       return;
     }
-    BacktraceFrame frame = BacktraceFrame::Full{
-        "While parsing field '" + std::string(name) + "' in " + std::string(record_),
-        std::string(file_), line, std::nullopt};
+    BacktraceFrame frame =
+        BacktraceFrame::Full{std::string(detail::kFieldFrameLead) + std::string(name) +
+                                 std::string(detail::kFieldFrameJoint) + std::string(record_),
+                             std::string(file_), line, std::nullopt};
     error_ = rewind_after_failure(source_, start_,
                                   with_context(std::move(value.error()), std::move(frame)));
   }
