@@ -4,6 +4,9 @@
 //     a vector and sorted;
 //   - get_file of a large contiguous file vs one pread of the same byte count, and of a large
 //     fragmented file, with the reads made per block;
+//   - get_file of the large contiguous file into one reused buffer vs one pread into one reused
+//     buffer;
+//   - every file of the archive by get_file vs into one reused buffer;
 //   - get_file + SoundTable::read for every sound table;
 //   - the environ report as a function call, and the probe as a process.
 
@@ -216,6 +219,55 @@ void BM_pread_floor(benchmark::State& state, bool fresh) {
 }
 BENCHMARK_CAPTURE(BM_pread_floor, fresh_buffer, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_pread_floor, reused_buffer, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+/// get_file of file `id` into one buffer reused across iterations, judged against
+/// BM_pread_floor/reused_buffer.
+void BM_get_file_into(benchmark::State& state, std::uint32_t id) {
+  REQUIRE_ARCHIVE(state, db);
+  std::vector<std::uint8_t> buffer;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    if (!db->get_file(id, buffer)) state.SkipWithError("get_file failed");
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetBytesProcessed(total(state, buffer.size()));
+}
+BENCHMARK_CAPTURE(BM_get_file_into, large_contiguous, bench::kLargeContiguousId)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_get_file_into, large_compressed, bench::kLargeCompressedId)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+/// Every file of the archive in identifier order, each by get_file (`fresh`) or into one buffer
+/// reused throughout; items are files.
+void BM_every_file(benchmark::State& state, bool fresh) {
+  REQUIRE_ARCHIVE(state, db);
+  std::vector<std::uint8_t> buffer;
+  std::size_t bytes = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    bytes = 0;
+    for (const DatFileEntry& entry : db->files()) {
+      if (fresh) {
+        auto file = db->get_file(entry.id);
+        if (!file) state.SkipWithError("get_file failed");
+        bytes += file->size();
+        benchmark::DoNotOptimize(file->data());
+      } else {
+        if (!db->get_file(entry.id, buffer)) state.SkipWithError("get_file failed");
+        bytes += buffer.size();
+        benchmark::DoNotOptimize(buffer.data());
+      }
+    }
+  }
+  state.SetItemsProcessed(total(state, db->files().size()));
+  state.SetBytesProcessed(total(state, bytes));
+}
+BENCHMARK_CAPTURE(BM_every_file, get_file, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_every_file, reused_buffer, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

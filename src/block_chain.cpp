@@ -27,18 +27,24 @@ constexpr std::size_t kMinGrowth = std::size_t{64} * 1024;
 /// a `size` far beyond the file costs memory in proportion to the data, not to the declaration.
 /// A chain over overlapping blocks legitimately yields more than the file holds and grows it the
 /// same way, up to 4 GiB: more than a process may be allowed, so a failed allocation is an error
-/// value.
+/// value. Whatever capacity the buffer already has is used before anything is allocated.
 class ChainOutput {
  public:
-  ChainOutput(std::uint32_t size, std::uint64_t length_hint)
-      : size_(size), first_(static_cast<std::size_t>(std::min<std::uint64_t>(size, length_hint))) {}
+  ChainOutput(std::vector<std::uint8_t>& bytes, std::uint32_t size, std::uint64_t length_hint)
+      : size_(size),
+        first_(static_cast<std::size_t>(std::min<std::uint64_t>(size, length_hint))),
+        bytes_(bytes) {
+    // Within the capacity: no allocation, and only bytes beyond the old length are zeroed.
+    bytes_.resize(std::min(size_, bytes_.capacity()));
+  }
 
   /// Where the next bytes go: up to `count` bytes at `at`, the number of bytes produced so far.
   /// Never empty while `count` is positive; fails with `OutOfMemory` when the buffer can't grow.
   std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
     if (at == bytes_.size() && count > 0) {
       const std::size_t grown = std::min<std::size_t>(
-          bytes_.empty() && first_ > 0 ? first_ : std::max(bytes_.size() * 2, kMinGrowth), size_);
+          bytes_.empty() && first_ > 0 ? first_ : std::max({bytes_.size() * 2, first_, kMinGrowth}),
+          size_);
       try {
         bytes_.resize(grown);
       } catch (const std::bad_alloc&) {
@@ -53,12 +59,10 @@ class ChainOutput {
   /// The buffer as allocated so far.
   std::span<std::uint8_t> data() { return bytes_; }
 
-  std::vector<std::uint8_t> take() && { return std::move(bytes_); }
-
  private:
   std::size_t size_;
   std::size_t first_;
-  std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint8_t>& bytes_;
 };
 
 /// A caller's buffer as the result of a chain read: all room is there from the start.
@@ -453,11 +457,11 @@ std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockS
                                                                     std::uint32_t block_size,
                                                                     std::uint32_t offset,
                                                                     std::uint32_t size) {
-  ChainOutput out(size, source.length_hint());
-  if (auto read = follow_chain(source, block_size, offset, size, out); !read) {
+  std::vector<std::uint8_t> bytes;
+  if (auto read = read_block_chain_into(source, block_size, offset, size, bytes); !read) {
     return std::unexpected(std::move(read.error()));
   }
-  return std::move(out).take();
+  return bytes;
 }
 
 std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
@@ -465,6 +469,14 @@ std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
                                                     std::span<std::uint8_t> buffer) {
   FixedOutput out(buffer);
   return follow_chain(source, block_size, offset, static_cast<std::uint32_t>(buffer.size()), out);
+}
+
+std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
+                                                    std::uint32_t block_size, std::uint32_t offset,
+                                                    std::uint32_t size,
+                                                    std::vector<std::uint8_t>& buffer) {
+  ChainOutput out(buffer, size, source.length_hint());
+  return follow_chain(source, block_size, offset, size, out);
 }
 
 }  // namespace detail

@@ -1,10 +1,14 @@
 #include "tallowmere_dat/dat_database.h"
 
+#include <array>
+#include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "directory.h"
+#include "format_detail.h"
 #include "tallowmere_dat/block_chain.h"
 #include "tallowmere_dat/lrs.h"
 
@@ -76,21 +80,110 @@ std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
                                   offset, size);
 }
 
-std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
+namespace {
+
+/// The most that a thread's scratch for stored bytes keeps between calls.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 20;
+
+/// This thread's scratch for the stored bytes of compressed entries, lent to one retrieval: kept
+/// for the next one, so that a loop over files does not allocate for each, unless it has grown
+/// past `kKeptScratch`, so that one large entry does not hold its memory for the thread's life.
+class ScratchLoan {
+ public:
+  ScratchLoan() = default;
+  ScratchLoan(const ScratchLoan&) = delete;
+  ScratchLoan& operator=(const ScratchLoan&) = delete;
+  ~ScratchLoan() {
+    if (bytes_.capacity() > kKeptScratch) bytes_ = std::vector<std::uint8_t>();
+  }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+ private:
+  static thread_local std::vector<std::uint8_t> bytes_;
+};
+
+thread_local std::vector<std::uint8_t> ScratchLoan::bytes_;
+
+/// `out` as the value of a retrieval that left it, or the retrieval's error.
+std::expected<std::vector<std::uint8_t>, DatError> value_of(std::expected<void, DatError> read,
+                                                            std::vector<std::uint8_t>& out) {
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::move(out);
+}
+
+}  // namespace
+
+std::expected<void, DatError> DatDatabase::retrieve(std::uint32_t id,
+                                                    std::vector<std::uint8_t>& out,
+                                                    std::vector<std::uint8_t>& stored,
+                                                    bool verified) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  auto stored = read_file_data(entry->offset, entry->size);
-  if (!stored || !entry->is_compressed()) return stored;
+  const detail::FileBlockSource source(file_, file_length_);
+  if (!entry->is_compressed()) {
+    return detail::read_block_chain_into(source, header_.block_size, entry->offset, entry->size,
+                                         out);
+  }
+  if (auto read = detail::read_block_chain_into(source, header_.block_size, entry->offset,
+                                                entry->size, stored);
+      !read) {
+    return read;
+  }
   // A chain over overlapping blocks, or one looping within a large file, may legitimately store
   // gigabytes, whose output (up to eight times as much) may not fit: an error value like a chain
   // that can't grow, not the end of the process.
+  std::optional<std::uint32_t> declared;
   try {
-    return decompress_lrs(*stored);
+    declared = decompress_lrs_into(stored, out);
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory,
-        "memory allocation failed decompressing " + std::to_string(stored->size()) + " bytes")));
+        "memory allocation failed decompressing " + std::to_string(stored.size()) + " bytes")));
   }
+  // An empty entry is an empty file; any other must hold a prefix and produce all it declares.
+  if (verified && !stored.empty() && (!declared || out.size() != *declared)) {
+    return std::unexpected(DatError(DatError::DecompressionFailed{id}));
+  }
+  return {};
+}
+
+std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
+  // Fresh buffers, both: the stored bytes are released as soon as the file is decompressed.
+  std::vector<std::uint8_t> out;
+  std::vector<std::uint8_t> stored;
+  return value_of(retrieve(id, out, stored, false), out);
+}
+
+std::expected<void, DatError> DatDatabase::get_file(std::uint32_t id,
+                                                    std::vector<std::uint8_t>& out) const {
+  ScratchLoan stored;
+  return retrieve(id, out, stored.bytes(), false);
+}
+
+std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file_verified(
+    std::uint32_t id) const {
+  std::vector<std::uint8_t> out;
+  std::vector<std::uint8_t> stored;
+  return value_of(retrieve(id, out, stored, true), out);
+}
+
+std::expected<void, DatError> DatDatabase::get_file_verified(std::uint32_t id,
+                                                             std::vector<std::uint8_t>& out) const {
+  ScratchLoan stored;
+  return retrieve(id, out, stored.bytes(), true);
+}
+
+std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(
+    const DatFileEntry& entry) const {
+  if (!entry.is_compressed() || entry.size == 0) return entry.size;
+  if (entry.size < 4) return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
+  std::array<std::uint8_t, 4> prefix{};
+  if (auto read = detail::read_block_chain_into(detail::FileBlockSource(file_, file_length_),
+                                                header_.block_size, entry.offset, prefix);
+      !read) {
+    return std::unexpected(std::move(read.error()));
+  }
+  return detail::load_u32_le(prefix);
 }
 
 }  // namespace tallowmere_dat

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 namespace tallowmere_dat {
 namespace {
@@ -135,11 +136,16 @@ std::size_t decode_tokens(std::span<const std::uint8_t> compressed, std::uint8_t
 
 }  // namespace
 
-std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
-  if (input.size() < 4) return {input.begin(), input.end()};
-  const std::size_t output_size =
-      static_cast<std::size_t>(input[0]) | (static_cast<std::size_t>(input[1]) << 8) |
-      (static_cast<std::size_t>(input[2]) << 16) | (static_cast<std::size_t>(input[3]) << 24);
+std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> input,
+                                                 std::vector<std::uint8_t>& output) {
+  if (input.size() < 4) {
+    output.assign(input.begin(), input.end());
+    return std::nullopt;
+  }
+  const std::uint32_t declared =
+      static_cast<std::uint32_t>(input[0]) | (static_cast<std::uint32_t>(input[1]) << 8U) |
+      (static_cast<std::uint32_t>(input[2]) << 16U) | (static_cast<std::uint32_t>(input[3]) << 24U);
+  const std::size_t output_size = declared;
   const std::span<const std::uint8_t> compressed = input.subspan(4);
 
   // A group of 17 input bytes yields at most 136 output bytes, so no stream of m bytes yields
@@ -149,10 +155,25 @@ std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
   const std::size_t producible =
       compressed.size() < output_size / 8 ? 8 * compressed.size() + 17 : output_size;
   const std::size_t limit = std::min(output_size, producible);
-  if (limit == 0) return {};
+  if (limit == 0) {
+    output.clear();
+    return declared;
+  }
 
-  std::vector<std::uint8_t> output(limit);
+  // The old bytes are not kept: growing by `reserve` from empty allocates exactly `limit` and
+  // copies nothing.
+  if (limit > output.capacity()) {
+    output.clear();
+    output.reserve(limit);
+  }
+  output.resize(limit);
   output.resize(decode_tokens(compressed, output.data(), limit));
+  return declared;
+}
+
+std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
+  std::vector<std::uint8_t> output;
+  (void)decompress_lrs_into(input, output);
   return output;
 }
 

@@ -87,4 +87,11 @@ std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
                                                     std::uint32_t block_size, std::uint32_t offset,
                                                     std::span<std::uint8_t> buffer);
 
+/// `read_block_chain` of `size` bytes into `buffer`, which takes the place of the result: its
+/// capacity is used first, and it is reallocated, growing as the result would, only when that
+/// is too small. Fails as `read_block_chain` does; on failure its content is unspecified.
+[[nodiscard]] std::expected<void, DatError> read_block_chain_into(
+    const BlockSource& source, std::uint32_t block_size, std::uint32_t offset, std::uint32_t size,
+    std::vector<std::uint8_t>& buffer);
+
 }  // namespace tallowmere_dat::detail

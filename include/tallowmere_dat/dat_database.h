@@ -74,6 +74,33 @@ class DatDatabase {
   /// bytes don't fit in memory.
   std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
 
+  /// `get_file` into `out`: the same bytes and the same errors, with `out`'s capacity reused, so
+  /// that it is reallocated only for a file larger than any it has held. A compressed entry's
+  /// stored bytes go to a scratch buffer of the calling thread, kept between calls while it is
+  /// 1 MiB or less (larger ones are allocated and released by the call). On failure `out` holds
+  /// unspecified bytes.
+  [[nodiscard]] std::expected<void, DatError> get_file(std::uint32_t id,
+                                                       std::vector<std::uint8_t>& out) const;
+
+  /// `get_file`, except that a compressed entry must decompress to exactly the size its 4-byte
+  /// prefix declares: where `get_file` would return fewer bytes, or a compressed entry of 1 to 3
+  /// bytes (too short for the prefix) unchanged, this fails with `DecompressionFailed` carrying
+  /// `id`. An empty compressed entry is an empty file. Fails otherwise as `get_file` does.
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> get_file_verified(
+      std::uint32_t id) const;
+
+  /// `get_file_verified` into `out`, reusing its capacity as `get_file` into a buffer does.
+  [[nodiscard]] std::expected<void, DatError> get_file_verified(
+      std::uint32_t id, std::vector<std::uint8_t>& out) const;
+
+  /// The size of `entry`'s file, without reading all of it: `size` for an uncompressed entry,
+  /// and for a compressed one the size its prefix declares (one chain read of its first 4
+  /// bytes), which is what `get_file_verified` returns on success; 0 for an empty compressed
+  /// entry. Fails with `DecompressionFailed` carrying the entry's `id` for a compressed entry of
+  /// 1 to 3 bytes, or with the error of `read_file_data` for the prefix.
+  [[nodiscard]] std::expected<std::uint32_t, DatError> decompressed_size(
+      const DatFileEntry& entry) const;
+
   /// Exactly `size` bytes of the block chain that starts at `offset` (see `read_block_chain` in
   /// block_chain.h for the rules); a chain that loops repeats its payloads. Fails with `Io` when
   /// a read fails or the file ends first ("failed to fill whole buffer"), or with `Corruption`
@@ -85,6 +112,11 @@ class DatDatabase {
                                                                     std::uint32_t size) const;
 
  private:
+  /// The bytes of file `id` into `out`, the stored bytes of a compressed entry read into
+  /// `stored` first; with `verified`, checked against the declared size.
+  std::expected<void, DatError> retrieve(std::uint32_t id, std::vector<std::uint8_t>& out,
+                                         std::vector<std::uint8_t>& stored, bool verified) const;
+
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,5 +18,14 @@ namespace tallowmere_dat {
 /// so far. A back-reference reaching before the start copies the first byte until the output
 /// is long enough. Memory is bounded by what `input` can produce, whatever the prefix declares.
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
+
+/// `decompress_lrs` into `output`, whose previous content is replaced and whose capacity is
+/// reused: it is reallocated, to exactly what decoding may need, only when that capacity is too
+/// small. Returns the size the prefix declares, or nullopt when `input` is shorter than 4 bytes
+/// (`output` is then a copy of it). A complete decoding leaves `output` exactly that long; a
+/// shorter `output` means the stream ended early. Never fails, beyond `std::bad_alloc` when
+/// memory runs out (`output` is then left valid, its content unspecified).
+[[nodiscard]] std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> input,
+                                                               std::vector<std::uint8_t>& output);
 
 }  // namespace tallowmere_dat
