@@ -187,26 +187,42 @@ struct SoundData {
   std::int32_t unknown = 0;
 };
 
-/// A decoded table as Python sees it: its maps as dicts in ascending key order.
-struct SoundTable {
-  std::uint32_t id = 0;
-  std::int32_t hash_key = 0;
-  py::dict hashes;
-  py::dict sounds;
-};
+/// A decoded table as Python sees it. Its maps become dicts (in ascending key order) when first
+/// asked for, and stay those dicts: decoding a table for one look costs no Python objects.
+class SoundTable {
+ public:
+  explicit SoundTable(ft::SoundTable table) : table_(std::move(table)) {}
 
-SoundTable to_python(const ft::SoundTable& table) {
-  SoundTable out{.id = table.id, .hash_key = table.hash_key, .hashes = {}, .sounds = {}};
-  for (const auto& [key, data] : table.hashes)
-    out.hashes[py::int_(key)] = py::cast(data);
-  for (const auto& [key, data] : table.sounds) {
-    py::list entries(data.entries.size());
-    for (std::size_t i = 0; i < data.entries.size(); ++i)
-      entries[i] = py::cast(data.entries[i]);
-    out.sounds[py::int_(key)] = py::cast(SoundData{std::move(entries), data.unknown});
+  std::uint32_t id() const { return table_.id; }
+  std::int32_t hash_key() const { return table_.hash_key; }
+
+  const py::dict& hashes() {
+    if (!hashes_) {
+      hashes_.emplace();
+      for (const auto& [key, data] : table_.hashes)
+        (*hashes_)[py::int_(key)] = py::cast(data);
+    }
+    return *hashes_;
   }
-  return out;
-}
+
+  const py::dict& sounds() {
+    if (!sounds_) {
+      sounds_.emplace();
+      for (const auto& [key, data] : table_.sounds) {
+        py::list entries(data.entries.size());
+        for (std::size_t i = 0; i < data.entries.size(); ++i)
+          entries[i] = py::cast(data.entries[i]);
+        (*sounds_)[py::int_(key)] = py::cast(SoundData{std::move(entries), data.unknown});
+      }
+    }
+    return *sounds_;
+  }
+
+ private:
+  ft::SoundTable table_;
+  std::optional<py::dict> hashes_;
+  std::optional<py::dict> sounds_;
+};
 
 ft::SoundTable decode(std::span<const std::uint8_t> data) {
   td::Cursor cursor(data);
@@ -248,7 +264,7 @@ class Archive {
 
   SoundTable sound_table(std::uint32_t id) const {
     const auto db = database();
-    return to_python(
+    return SoundTable(
         without_gil([&] { return decode(value_or_throw(db->get_file_verified(id))); }));
   }
 
@@ -351,15 +367,15 @@ void bind_records(py::module_& m) {
       .def_readonly("unknown", &SoundData::unknown);
 
   py::class_<SoundTable>(m, "SoundTable", "A decoded sound table.")
-      .def_readonly("id", &SoundTable::id)
-      .def_readonly("hash_key", &SoundTable::hash_key)
-      .def_readonly("hashes", &SoundTable::hashes)
-      .def_readonly("sounds", &SoundTable::sounds)
+      .def_property_readonly("id", &SoundTable::id)
+      .def_property_readonly("hash_key", &SoundTable::hash_key)
+      .def_property_readonly("hashes", &SoundTable::hashes)
+      .def_property_readonly("sounds", &SoundTable::sounds)
       .def_static(
           "parse",
           [](const py::bytes& data) {
             const auto bytes = bytes_of(data);
-            return to_python(without_gil([&] { return decode(bytes); }));
+            return SoundTable(without_gil([&] { return decode(bytes); }));
           },
           py::arg("data"));
 }

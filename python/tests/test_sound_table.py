@@ -18,6 +18,7 @@ def test_values_and_key_order(tables):
     assert {k: as_tuple(v) for k, v in table.hashes.items()} == \
         {2: (3.0, 0.125, 2.0), 9: (1.0, 0.25, 0.5)}
     assert list(table.hashes) == [2, 9] and list(table.sounds) == [0x46, 0x76, 0x8A]
+    assert table.sounds is table.sounds  # built once
     assert {k: (v.unknown, [(e.wave_did, *as_tuple(e)) for e in v.entries])
             for k, v in table.sounds.items()} == {
         0x46: (7, []),
