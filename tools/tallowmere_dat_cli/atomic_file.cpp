@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {

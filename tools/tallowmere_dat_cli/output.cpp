@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {

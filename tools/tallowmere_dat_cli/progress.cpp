@@ -5,7 +5,7 @@
 #include <string>
 
 #include "format.h"
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {

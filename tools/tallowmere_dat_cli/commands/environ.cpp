@@ -5,7 +5,7 @@
 #include "archive.h"
 #include "commands.h"
 #include "output.h"
-#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_report/environ_report.h"
 
 namespace tallowmere_dat::cli {
 namespace {

@@ -1,12 +1,12 @@
-#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_report/environ_report.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <ranges>
 
+#include "record_reader.h"
 #include "tallowmere_dat/file_type/sound_table.h"
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
 namespace {
@@ -68,15 +68,6 @@ bool has_ambient_slot(const SoundTable& table) {
 }
 
 }  // namespace
-
-std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
-  const std::span<const DatFileEntry> tables = db.files().of_type(kSoundTableType);
-  std::vector<std::uint32_t> ids;
-  ids.reserve(tables.size());
-  for (const DatFileEntry& entry : tables)
-    ids.push_back(entry.id);
-  return ids;
-}
 
 bool write_environ_report(const DatDatabase& db,
                           const std::function<bool(std::string_view)>& write) {
