@@ -5,6 +5,7 @@
 #include <charconv>
 #include <ranges>
 
+#include "format_detail.h"
 #include "record_reader.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 
@@ -20,14 +21,9 @@ void append_decimal(std::string& out, std::uint64_t value) {
 }
 
 /// "0x" + uppercase hex, zero-padded to `width` digits.
-void append_hex(std::string& out, std::uint32_t value, int width) {
-  std::array<char, 8> digits{};
-  const auto [end, ec] = std::to_chars(digits.begin(), digits.end(), value, 16);
-  const auto length = static_cast<int>(end - digits.begin());
+void append_hex(std::string& out, std::uint32_t value, std::size_t width) {
   out += "0x";
-  out.append(static_cast<std::size_t>(std::max(0, width - length)), '0');
-  std::transform(digits.begin(), end, std::back_inserter(out),
-                 [](char c) { return c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c; });
+  out += detail::hex(value, width);
 }
 
 bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
