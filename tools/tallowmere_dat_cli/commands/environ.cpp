@@ -10,12 +10,14 @@
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "environ";
+
 struct EnvironOptions {
   std::string archive;
 };
 
 int run_environ(const EnvironOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
   // Streamed as the probe streams it; a failed write ends the report early.
   Stdout out;
@@ -23,7 +25,7 @@ int run_environ(const EnvironOptions& options) {
     out.write(piece);
     return !out.failed();
   });
-  return finish(out);
+  return finish(out, kName);
 }
 
 }  // namespace
@@ -31,7 +33,7 @@ int run_environ(const EnvironOptions& options) {
 void add_environ(CLI::App& app, Runner& run) {
   auto options = std::make_shared<EnvironOptions>();
   CLI::App* command = app.add_subcommand(
-      "environ",
+      kName,
       "Print the environ probe's report (sound tables with slots 0x76-0x8A) for this archive");
   add_archive_argument(*command, options->archive);
   command->callback([options, &run] { run = [options] { return run_environ(*options); }; });

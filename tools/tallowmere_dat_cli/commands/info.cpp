@@ -11,6 +11,8 @@
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "info";
+
 struct InfoOptions {
   std::string archive;
 };
@@ -84,12 +86,12 @@ void write_directory(Stdout& out, const DatDatabase& db) {
 }
 
 int run_info(const InfoOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
   Stdout out;
   write_header(out, options.archive, db->header());
   write_directory(out, *db);
-  return finish(out);
+  return finish(out, kName);
 }
 
 }  // namespace
@@ -97,7 +99,7 @@ int run_info(const InfoOptions& options) {
 void add_info(CLI::App& app, Runner& run) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* command = app.add_subcommand(
-      "info", "Show the header's fields and count the entries by type byte (sizes as stored)");
+      kName, "Show the header's fields and count the entries by type byte (sizes as stored)");
   add_archive_argument(*command, options->archive);
   command->callback([options, &run] { run = [options] { return run_info(*options); }; });
 }
