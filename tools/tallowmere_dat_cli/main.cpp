@@ -54,7 +54,6 @@ std::string reworded(std::string text) {
       {"The following argument was not expected: ", "unexpected argument: "},
       {"The following arguments were not expected: ", "unexpected arguments: "},
       {"A subcommand is required", "a subcommand is required"},
-      {": At Most 1 required but received ", " given more than once: "},
   };
   for (const auto& [from, to] : rewrites) {
     if (const std::size_t at = text.find(from); at != std::string::npos) {
