@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "bench_archive.h"
-#include "tallowmere_dat/block_chain.h"
+#include "block_chain.h"
+#include "file_ext.h"
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/environ_report.h"
-#include "tallowmere_dat/file_ext.h"
 #include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_report/environ_report.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn wants it
 
@@ -114,7 +114,7 @@ std::vector<std::vector<std::uint32_t>> directory_blocks(const DatDatabase& db) 
 void BM_open_floor(benchmark::State& state) {
   REQUIRE_ARCHIVE(state, db);
   const auto nodes = directory_blocks(*db);
-  const int fd = db->file().fd();
+  const int fd = tallowmere_dat::detail::FileDescriptor::of(db->file());
   const std::size_t payload = db->header().block_size - 4;
   std::size_t count = 0;
   // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused

@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "make_bench_archive: cannot write %s\n", argv[1]);
     return 1;
   }
-  std::printf("%s: %zu entries, %zu bytes\n", argv[1], archive.entries.size(), archive.bytes.size());
+  std::printf("%s: %zu entries, %zu bytes\n", argv[1], archive.entries.size(),
+              archive.bytes.size());
   return 0;
 }

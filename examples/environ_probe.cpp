@@ -9,8 +9,8 @@
 
 #include "portal_path.h"
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/environ_report.h"
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/environ_report.h"
+#include "tallowmere_report/write_all.h"
 
 namespace {
 

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/environ_report.h"  // is_sound_table_id
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_dat/io_error.h"
 

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/block_chain.h"
+#include "block_chain.h"
 
 #include <algorithm>
 #include <array>
@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "file_ext.h"
 #include "format_detail.h"
-#include "tallowmere_dat/file_ext.h"
 
 namespace tallowmere_dat {
 namespace detail {

@@ -7,9 +7,10 @@
 #include <string>
 #include <utility>
 
+#include "block_chain.h"
 #include "directory.h"
 #include "format_detail.h"
-#include "tallowmere_dat/block_chain.h"
+#include "record_reader.h"
 #include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {

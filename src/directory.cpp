@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "format_detail.h"
+#include "record_reader.h"
 #include "tallowmere_dat/dat_file_entry.h"
-#include "tallowmere_dat/record_reader.h"
 
 // The directory is defined by a recursive pre-order walk: a node's entries go in before its
 // children are read, each child's subtree is finished before the next slot, a node reachable

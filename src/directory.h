@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <expected>
 
-#include "tallowmere_dat/block_chain.h"
+#include "block_chain.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file_index.h"
 

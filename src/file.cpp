@@ -8,6 +8,8 @@
 #include <limits>
 #include <string>
 
+#include "file_ext.h"
+
 namespace tallowmere_dat {
 
 std::expected<File, IoError> File::open_read_only(const std::filesystem::path& path) {
@@ -38,8 +40,7 @@ File::~File() {
 
 std::expected<std::size_t, IoError> File::read(std::span<std::uint8_t> buffer) {
   // Linux transfers at most this much per call anyway; larger requests are short reads.
-  constexpr std::size_t kMaxChunk = 0x7ffff000;
-  const ssize_t n = ::read(fd_, buffer.data(), std::min(buffer.size(), kMaxChunk));
+  const ssize_t n = ::read(fd_, buffer.data(), std::min(buffer.size(), detail::kMaxTransfer));
   if (n < 0) return std::unexpected(IoError::last_os_error());
   return static_cast<std::size_t>(n);
 }

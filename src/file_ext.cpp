@@ -1,4 +1,4 @@
-#include "tallowmere_dat/file_ext.h"
+#include "file_ext.h"
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -7,18 +7,15 @@
 #include <array>
 
 namespace tallowmere_dat {
-namespace {
 
-// Linux transfers at most this much per call; larger requests become short reads.
-constexpr std::size_t kMaxChunk = 0x7ffff000;
-
-}  // namespace
+using detail::kMaxTransfer;
 
 std::expected<void, IoError> read_exact_at_compat(const File& file, std::span<std::uint8_t> buffer,
                                                   std::uint64_t offset) {
   return detail::read_exact_at(
-      [fd = file.fd()](std::uint8_t* data, std::size_t count, std::uint64_t at) {
-        return ::pread(fd, data, std::min(count, kMaxChunk), static_cast<off_t>(at));
+      [fd = detail::FileDescriptor::of(file)](std::uint8_t* data, std::size_t count,
+                                              std::uint64_t at) {
+        return ::pread(fd, data, std::min(count, kMaxTransfer), static_cast<off_t>(at));
       },
       buffer, offset);
 }
@@ -27,10 +24,11 @@ std::expected<void, IoError> read_exact_at_compat(const File& file, std::span<st
                                                   std::span<std::uint8_t> tail,
                                                   std::uint64_t offset) {
   return detail::read_exact_at_pair(
-      [fd = file.fd()](std::span<std::uint8_t> first, std::span<std::uint8_t> second,
-                       std::uint64_t at) -> ssize_t {
-        const std::size_t first_count = std::min(first.size(), kMaxChunk);
-        const std::size_t second_count = std::min(second.size(), kMaxChunk - first_count);
+      [fd = detail::FileDescriptor::of(file)](std::span<std::uint8_t> first,
+                                              std::span<std::uint8_t> second,
+                                              std::uint64_t at) -> ssize_t {
+        const std::size_t first_count = std::min(first.size(), kMaxTransfer);
+        const std::size_t second_count = std::min(second.size(), kMaxTransfer - first_count);
         if (second_count == 0) {
           return ::pread(fd, first.data(), first_count, static_cast<off_t>(at));
         }

@@ -8,16 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "little_endian.h"
 #include "tallowmere_dat/error.h"
 
 namespace tallowmere_dat::detail {
-
-/// The little-endian u32 in `bytes`.
-inline std::uint32_t load_u32_le(std::span<const std::uint8_t, 4> bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8U) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16U) |
-         (static_cast<std::uint32_t>(bytes[3]) << 24U);
-}
 
 enum class HexCase : bool { upper, lower };
 

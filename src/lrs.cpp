@@ -6,6 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "little_endian.h"
+
 namespace tallowmere_dat {
 namespace {
 
@@ -142,9 +144,7 @@ std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> i
     output.assign(input.begin(), input.end());
     return std::nullopt;
   }
-  const std::uint32_t declared =
-      static_cast<std::uint32_t>(input[0]) | (static_cast<std::uint32_t>(input[1]) << 8U) |
-      (static_cast<std::uint32_t>(input[2]) << 16U) | (static_cast<std::uint32_t>(input[3]) << 24U);
+  const std::uint32_t declared = detail::load_u32_le(input.first<4>());
   const std::size_t output_size = declared;
   const std::span<const std::uint8_t> compressed = input.subspan(4);
 

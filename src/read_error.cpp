@@ -7,7 +7,7 @@
 #include "debug_text.h"
 #include "format_detail.h"
 #include "message_detail.h"
-#include "tallowmere_dat/record_reader.h"
+#include "record_reader.h"
 
 namespace tallowmere_dat {
 namespace {

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/block_chain.h"
+#include "block_chain.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/file_ext.h"
+#include "file_ext.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/temp_file.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_report/environ_report.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/process.h"
 

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_report/environ_report.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/io_error.h"
 #include "tallowmere_dat/read_error.h"
-#include "tallowmere_dat/record_reader.h"
+#include "record_reader.h"
 
 namespace tallowmere_dat {
 namespace {

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/file_ext.h"
+#include "file_ext.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>

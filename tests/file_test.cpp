@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "file_ext.h"
 #include "tallowmere_testing/temp_file.h"
 
 namespace tallowmere_dat {
@@ -28,6 +29,10 @@ TEST(FileTest, ANameWithANulByteIsRefusedBeforeTheSystemSeesIt) {
                                                 "file name contained an unexpected NUL byte"));
 }
 
+int fd_of(const File& file) {
+  return detail::FileDescriptor::of(file);
+}
+
 TEST(FileTest, MoveAssignmentClosesTheOldFileAndTakesTheOther) {
   const std::vector<std::uint8_t> bytes{1, 2, 3};
   const TempFile first(bytes);
@@ -35,15 +40,15 @@ TEST(FileTest, MoveAssignmentClosesTheOldFileAndTakesTheOther) {
   auto a = File::open_read_only(first.path());
   auto b = File::open_read_only(second.path());
   ASSERT_TRUE(a.has_value() && b.has_value());
-  const int old_fd = a->fd();
-  const int taken_fd = b->fd();
+  const int old_fd = fd_of(*a);
+  const int taken_fd = fd_of(*b);
   *a = std::move(*b);
-  EXPECT_EQ(a->fd(), taken_fd);
-  EXPECT_EQ(b->fd(), -1);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
+  EXPECT_EQ(fd_of(*a), taken_fd);
+  EXPECT_EQ(fd_of(*b), -1);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
   EXPECT_FALSE(is_open(old_fd));
   File& self = *a;
   *a = std::move(self);
-  EXPECT_EQ(a->fd(), taken_fd);
+  EXPECT_EQ(fd_of(*a), taken_fd);
   EXPECT_TRUE(is_open(taken_fd));
 }
 

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/record_reader.h"
+#include "record_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <vector>
 
+#include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file.h"
 #include "tallowmere_dat/file_index.h"
 #include "tallowmere_dat/read_error.h"
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
 
@@ -41,7 +41,7 @@ struct DatHeader {
   /// Reads the header's fields in order, little-endian. On failure the source is back at the
   /// header's start and the error carries one frame naming the field.
   template <ByteSource S>
-  static std::expected<DatHeader, ReadError> read(S& source);
+  [[nodiscard]] static std::expected<DatHeader, ReadError> read(S& source);
 
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
@@ -61,18 +61,18 @@ class DatDatabase {
   /// declaring more than 61 entries (`BinRead`), or `Corruption` for a slot that leads back
   /// onto its own path. Each distinct node is read once or, where identifiers repeat, a few
   /// times; when the index can't get memory the error is `Io` of kind `OutOfMemory`.
-  static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path);
 
-  const DatHeader& header() const { return header_; }
+  [[nodiscard]] const DatHeader& header() const { return header_; }
   /// Every entry of the directory, one per identifier, in ascending identifier order.
-  const FileIndex& files() const { return files_; }
+  [[nodiscard]] const FileIndex& files() const { return files_; }
   const File& file() const { return file_; }
 
   /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
   /// compressed. Fails with `NotFound` carrying `id` when the directory doesn't hold it, or with
   /// the error of `read_file_data`, or with `Io` of kind `OutOfMemory` when the decompressed
   /// bytes don't fit in memory.
-  std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
 
   /// `get_file` into `out`: the same bytes and the same errors, with `out`'s capacity reused, so
   /// that it is reallocated only for a file larger than any it has held. A compressed entry's
@@ -108,14 +108,16 @@ class DatDatabase {
   /// file holds, or a `block_size` of 4 or less where a non-zero pointer must be followed) or
   /// when it loops while `size` exceeds the file's length as seen at open. Uses positional reads
   /// only.
-  std::expected<std::vector<std::uint8_t>, DatError> read_file_data(std::uint32_t offset,
-                                                                    std::uint32_t size) const;
+  [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> read_file_data(
+      std::uint32_t offset, std::uint32_t size) const;
 
  private:
   /// The bytes of file `id` into `out`, the stored bytes of a compressed entry read into
   /// `stored` first; with `verified`, checked against the declared size.
-  std::expected<void, DatError> retrieve(std::uint32_t id, std::vector<std::uint8_t>& out,
-                                         std::vector<std::uint8_t>& stored, bool verified) const;
+  [[nodiscard]] std::expected<void, DatError> retrieve(std::uint32_t id,
+                                                       std::vector<std::uint8_t>& out,
+                                                       std::vector<std::uint8_t>& stored,
+                                                       bool verified) const;
 
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}

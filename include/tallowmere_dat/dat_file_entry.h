@@ -3,16 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <string_view>
 
+#include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/file.h"
 #include "tallowmere_dat/read_error.h"
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
-
-/// The source-file label that the field frames of the archive records carry.
-inline constexpr std::string_view kRecordSourceLabel = "crates/tallowmere-dat/src/lib";
 
 /// One 24-byte directory entry.
 struct DatFileEntry {
@@ -26,11 +22,11 @@ struct DatFileEntry {
   std::uint32_t version = 0;
 
   /// True when bit 0 of `bit_flags` is set: the stored bytes are LRS-compressed.
-  bool is_compressed() const { return (bit_flags & 1U) != 0; }
+  [[nodiscard]] bool is_compressed() const { return (bit_flags & 1U) != 0; }
 
   /// Reads the entry's fields in order, little-endian, by the same rules as `DatHeader::read`.
   template <ByteSource S>
-  static std::expected<DatFileEntry, ReadError> read(S& source);
+  [[nodiscard]] static std::expected<DatFileEntry, ReadError> read(S& source);
 
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };

@@ -82,13 +82,13 @@ class DatError {
 
   const Kind& kind() const { return kind_; }
   template <typename K>
-  const K* get_if() const {
+  [[nodiscard]] const K* get_if() const {
     return std::get_if<K>(&kind_);
   }
 
   /// The single-line debug rendering, e.g. `NotFound(42)` or
   /// `PathError { path: "/x", source: Os { code: 2, kind: NotFound, message: "..." } }`.
-  std::string debug() const;
+  [[nodiscard]] std::string debug() const;
 
   /// One line for people, e.g. "file 0x12345678 not found" or "cannot open '/x/a.dat': No such
   /// file or directory": lower-case start, no trailing period, identifiers as 0x and eight hex

@@ -11,12 +11,17 @@
 
 namespace tallowmere_dat {
 
+namespace detail {
+struct FileDescriptor;
+}  // namespace detail
+
 /// A file opened read-only, owned: closed when destroyed. It is a byte source (sequential
 /// `read`, `position`, absolute `seek`); positional reads go through `read_exact_at_compat`.
 class File {
  public:
   /// Opens `path` read-only; the error is the operating system's.
-  static std::expected<File, IoError> open_read_only(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<File, IoError> open_read_only(
+      const std::filesystem::path& path);
 
   File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   File& operator=(File&& other) noexcept;
@@ -24,16 +29,14 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  /// The underlying descriptor, valid while this object lives.
-  int fd() const { return fd_; }
-
-  std::expected<std::size_t, IoError> read(std::span<std::uint8_t> buffer);
+  [[nodiscard]] std::expected<std::size_t, IoError> read(std::span<std::uint8_t> buffer);
   std::expected<std::uint64_t, IoError> position();
-  std::expected<void, IoError> seek(std::uint64_t pos);
+  [[nodiscard]] std::expected<void, IoError> seek(std::uint64_t pos);
   /// The file's current length in bytes.
-  std::expected<std::uint64_t, IoError> size() const;
+  [[nodiscard]] std::expected<std::uint64_t, IoError> size() const;
 
  private:
+  friend struct detail::FileDescriptor;
   explicit File(int fd) : fd_(fd) {}
   int fd_;
 };

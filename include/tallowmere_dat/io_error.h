@@ -76,16 +76,16 @@ class IoError {
   /// The end-of-file error of a counted byte array that came up short.
   static IoError not_enough_bytes();
 
-  IoErrorKind kind() const { return kind_; }
+  [[nodiscard]] IoErrorKind kind() const { return kind_; }
   std::optional<int> os_code() const { return os_code_; }
   /// The one-line text for people: `strerror`'s for an OS error, else the fixed message, with
   /// control and other unprintable characters escaped (see `DatError::message`). Cannot fail.
   [[nodiscard]] std::string message() const;
 
   /// "No such file or directory (os error 2)", or the fixed message alone.
-  std::string display() const;
+  [[nodiscard]] std::string display() const;
   /// `Os { code: 2, kind: NotFound, message: "..." }` or `Error { kind: ..., message: "..." }`.
-  std::string debug() const;
+  [[nodiscard]] std::string debug() const;
 
   friend bool operator==(const IoError&, const IoError&) = default;
 

@@ -12,12 +12,14 @@ namespace tallowmere_dat {
 /// back-reference of 2 to 17 bytes from up to 4095 bytes back, distance 0 ending the stream)
 /// and up to eight tokens.
 ///
-/// Never fails. An input shorter than 4 bytes is returned unchanged. The result is never
-/// longer than the declared size; a truncated or malformed stream, an end marker, or a
-/// back-reference met while nothing has been produced yet ends decoding with the bytes produced
-/// so far. A back-reference reaching before the start copies the first byte until the output
-/// is long enough. Memory is bounded by what `input` can produce, whatever the prefix declares.
-std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
+/// Reports nothing wrong with the data: an input shorter than 4 bytes is returned unchanged. The
+/// result is never longer than the declared size; a truncated or malformed stream, an end marker,
+/// or a back-reference met while nothing has been produced yet ends decoding with the bytes
+/// produced so far. A back-reference reaching before the start copies the first byte until the
+/// output is long enough. Memory is bounded by what `input` can produce (at most eight times its
+/// length), whatever the prefix declares; when even that can't be had, `std::bad_alloc` is
+/// thrown (the archive's own retrievals return it as `Io` of kind `OutOfMemory`).
+[[nodiscard]] std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input);
 
 /// `decompress_lrs` into `output`, whose previous content is replaced and whose capacity is
 /// reused: it is reallocated, to exactly what decoding may need, only when that capacity is too

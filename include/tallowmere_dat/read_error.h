@@ -43,7 +43,7 @@ class BacktraceFrame {
 
   const Kind& kind() const { return kind_; }
   /// The frame's message: its own text, or the carried error's display text.
-  std::string message() const;
+  [[nodiscard]] std::string message() const;
 
   friend bool operator==(const BacktraceFrame&, const BacktraceFrame&) = default;
 
@@ -97,14 +97,14 @@ class ReadError {
 
   const Kind& kind() const { return kind_; }
   template <typename K>
-  const K* get_if() const {
+  [[nodiscard]] const K* get_if() const {
     return std::get_if<K>(&kind_);
   }
 
   /// The display rendering.
-  std::string display() const;
+  [[nodiscard]] std::string display() const;
   /// The debug rendering: the same text as `display()`.
-  std::string debug() const;
+  [[nodiscard]] std::string debug() const;
 
   /// One line for people, e.g. "data cut short: failed to fill whole buffer", with a framed
   /// error's innermost cause first and its field context after it ("... while reading field

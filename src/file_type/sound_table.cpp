@@ -9,6 +9,8 @@
 #include <span>
 #include <utility>
 
+#include "little_endian.h"
+#include "record_reader.h"
 #include "tallowmere_dat/io_error.h"
 
 namespace tallowmere_dat::file_type {
@@ -38,11 +40,6 @@ std::uint64_t record_count(std::int32_t declared) {
   return declared > 0 ? static_cast<std::uint64_t>(declared) : 0;
 }
 
-std::uint32_t load_u32(std::span<const std::uint8_t, 4> b) {
-  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8U) |
-         (static_cast<std::uint32_t>(b[2]) << 16U) | (static_cast<std::uint32_t>(b[3]) << 24U);
-}
-
 /// Reads N consecutive little-endian u32s. The first failure is returned unchanged, with the
 /// source at the start of the number that failed.
 template <std::size_t N, ByteSource S>
@@ -55,7 +52,7 @@ std::expected<std::array<std::uint32_t, N>, ReadError> read_words(S& reader) {
     // start from the unmoved position.)
     if (bytes.size() >= 4 * N && reader.seek(*reader.position() + 4 * N)) [[likely]] {
       for (std::size_t i = 0; i < N; ++i) {
-        words[i] = load_u32(bytes.subspan(4 * i).first<4>());
+        words[i] = detail::load_u32_le(bytes.subspan(4 * i).first<4>());
       }
       return words;
     }
@@ -168,3 +165,26 @@ template std::expected<SoundTable, ReadError> SoundTable::read(Cursor&);
 template std::expected<SoundTable, ReadError> SoundTable::read(File&);
 
 }  // namespace tallowmere_dat::file_type
+
+namespace tallowmere_dat {
+
+std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
+  const std::span<const DatFileEntry> tables = db.files().of_type(kSoundTableType);
+  std::vector<std::uint32_t> ids;
+  ids.reserve(tables.size());
+  for (const DatFileEntry& entry : tables)
+    ids.push_back(entry.id);
+  return ids;
+}
+
+std::expected<file_type::SoundTable, DatError> read_sound_table(const DatDatabase& db,
+                                                                std::uint32_t id) {
+  auto bytes = db.get_file_verified(id);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  Cursor cursor(*bytes);
+  auto table = file_type::SoundTable::read(cursor);
+  if (!table) return std::unexpected(DatError(std::move(table.error())));
+  return std::move(*table);
+}
+
+}  // namespace tallowmere_dat

@@ -1,7 +1,7 @@
 #pragma once
 
-// Opening the archive and fetching files for the subcommands, with the failure messages they
-// share: each names what failed and ends with the library's debug rendering of the error.
+// Opening the archive and fetching files for the subcommands, with the one-line failure messages
+// they share: "tallowmere-dat: COMMAND: WHAT: " + the library's message for people.
 
 #include <cstdint>
 #include <optional>
@@ -13,18 +13,20 @@
 
 namespace tallowmere_dat::cli {
 
-/// Opens the archive at `path`, or reports "cannot open archive 'PATH': " + the error's debug
-/// rendering and returns nothing.
-std::optional<DatDatabase> open_archive(const std::string& path);
+/// Opens the archive at `path`, or reports `command` + ": " + the error's message (which names
+/// the path when the file can't be opened, and is preceded by the path otherwise) and returns
+/// nothing.
+std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command);
 
-/// The bytes of file `id`, or nothing after reporting `command` + ": " + the identifier + ": " +
-/// the error's debug rendering (for instance "cat: 0x20000001: NotFound(536870913)").
+/// The bytes of file `id`, verified against the size a compressed entry declares, or nothing
+/// after reporting `command` + ": " + the identifier + ": " + the error's message (for instance
+/// "cat: 0x20000001: file 0x20000001 not found").
 std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::uint32_t id,
                                                     std::string_view command);
 
-/// The archive's entries in ascending identifier order; with `type`, only those of that type
-/// byte.
-std::span<const DatFileEntry> listed_entries(const DatDatabase& db,
-                                             std::optional<std::uint32_t> type = std::nullopt);
+/// The archive's entries in ascending identifier order; when `types` names any type bytes, only
+/// the entries of those.
+std::vector<const DatFileEntry*> listed_entries(const DatDatabase& db,
+                                                std::span<const std::uint32_t> types);
 
 }  // namespace tallowmere_dat::cli

@@ -6,12 +6,13 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
@@ -49,17 +50,37 @@ void install_cleanup_handlers() {
 /// Arms the signal cleanup for `path` while it lives.
 class CleanupGuard {
  public:
-  explicit CleanupGuard(const std::string& path) {
+  CleanupGuard() = default;
+  CleanupGuard(const CleanupGuard&) = delete;
+  CleanupGuard& operator=(const CleanupGuard&) = delete;
+  ~CleanupGuard() { g_armed = 0; }
+
+  void arm(const std::string& path) {
     if (path.size() >= g_temporary.size()) return;
-    install_cleanup_handlers();
     std::memcpy(g_temporary.data(), path.c_str(), path.size() + 1);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     g_armed = 1;
   }
-  CleanupGuard(const CleanupGuard&) = delete;
-  CleanupGuard& operator=(const CleanupGuard&) = delete;
-  ~CleanupGuard() { g_armed = 0; }
 };
+
+/// Creates the temporary file for `temporary` (a mkostemp template, filled in) with the cleanup
+/// signals held back until `guard` is armed for it, so that no signal finds the file existing
+/// but unknown to the handler.
+int create_temporary(std::string& temporary, CleanupGuard& guard) {
+  install_cleanup_handlers();
+  sigset_t cleanup_signals;
+  sigemptyset(&cleanup_signals);
+  for (const int signal_number : kCleanupSignals)
+    sigaddset(&cleanup_signals, signal_number);
+  sigset_t previous;
+  (void)::sigprocmask(SIG_BLOCK, &cleanup_signals, &previous);
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  const int saved_errno = errno;
+  if (fd >= 0) guard.arm(temporary);
+  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved_errno;
+  return fd;
+}
 
 WriteFailure failure(std::string step) {
   return WriteFailure{std::move(step), IoError::last_os_error()};
@@ -76,15 +97,15 @@ mode_t default_file_mode() {
 
 std::expected<void, WriteFailure> write_file_atomically(const std::filesystem::path& path,
                                                         std::span<const std::uint8_t> bytes,
-                                                        mode_t mode) {
+                                                        mode_t mode, std::int64_t mtime) {
   const std::filesystem::path directory = path.parent_path();
   std::string temporary = (directory / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  CleanupGuard guard;
+  const int fd = create_temporary(temporary, guard);
   if (fd < 0) {
     return std::unexpected(
         failure("cannot create a temporary file in '" + directory.string() + "'"));
   }
-  const CleanupGuard guard(temporary);
   auto abandon = [&](WriteFailure why) {
     (void)::unlink(temporary.c_str());
     return std::unexpected(std::move(why));
@@ -94,8 +115,10 @@ std::expected<void, WriteFailure> write_file_atomically(const std::filesystem::p
     ::close(fd);
     return abandon({"cannot write '" + temporary + "'", written.error()});
   }
-  if (::fchmod(fd, mode) != 0) {
-    WriteFailure why = failure("cannot set the permissions of '" + temporary + "'");
+  const std::array<timespec, 2> times = {timespec{.tv_sec = mtime, .tv_nsec = 0},
+                                         timespec{.tv_sec = mtime, .tv_nsec = 0}};
+  if (::fchmod(fd, mode) != 0 || ::futimens(fd, times.data()) != 0) {
+    WriteFailure why = failure("cannot set the permissions and times of '" + temporary + "'");
     ::close(fd);
     return abandon(std::move(why));
   }
@@ -105,6 +128,16 @@ std::expected<void, WriteFailure> write_file_atomically(const std::filesystem::p
     return abandon(failure("cannot rename '" + temporary + "' to '" + path.string() + "'"));
   }
   return {};
+}
+
+bool is_temporary_name(std::string_view name, std::string_view suffix) {
+  constexpr std::string_view kTmp = ".tmp-";
+  constexpr std::size_t kRandom = 6;
+  if (!name.starts_with('.') || name.size() < 1 + suffix.size() + kTmp.size() + kRandom) {
+    return false;
+  }
+  name.remove_suffix(kRandom);
+  return name.ends_with(std::string(suffix) + std::string(kTmp));
 }
 
 }  // namespace tallowmere_dat::cli

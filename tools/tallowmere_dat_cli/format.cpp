@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 namespace tallowmere_dat::cli {
 
@@ -47,6 +48,42 @@ std::optional<std::uint32_t> parse_hex(std::string_view text, std::size_t max_di
   const auto result = std::from_chars(text.data(), text.data() + text.size(), value, 16);
   if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return std::nullopt;
   return value;
+}
+
+std::string human_size(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes);
+  constexpr std::array kUnits = {'K', 'M', 'G', 'T', 'P', 'E'};
+  double value = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (std::ceil(value) >= 1024 && unit + 1 < kUnits.size()) {
+    value /= 1024;
+    ++unit;
+  }
+  if (value < 10 && std::ceil(value * 10) < 100) {
+    return format("%.1f%c", std::ceil(value * 10) / 10, kUnits[unit]);
+  }
+  return format("%.0f%c", std::ceil(value), kUnits[unit]);
+}
+
+std::string iso_time(std::int64_t seconds) {
+  const auto time = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  if (::gmtime_r(&time, &utc) == nullptr) return std::to_string(seconds);
+  std::array<char, 32> text{};
+  const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return {text.data(), length};
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_id_range(std::string_view text) {
+  const std::size_t dash = text.find('-');
+  const auto first = parse_hex(text.substr(0, dash), 8);
+  if (dash == std::string_view::npos) {
+    if (!first) return std::nullopt;
+    return std::pair{*first, *first};
+  }
+  const auto last = parse_hex(text.substr(dash + 1), 8);
+  if (!first || !last || *first > *last) return std::nullopt;
+  return std::pair{*first, *last};
 }
 
 }  // namespace tallowmere_dat::cli

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tallowmere_dat::cli {
 
@@ -25,5 +26,16 @@ std::string float_text(float value);
 /// Parses a hexadecimal number of 1 to `max_digits` digits, with or without a "0x" or "0X"
 /// prefix. Nothing else is accepted: no sign, no spaces, no empty digits.
 std::optional<std::uint32_t> parse_hex(std::string_view text, std::size_t max_digits);
+
+/// A size as `ls -h` shows it: bytes below 1024 as they are ("512"), larger ones in K, M, G or
+/// T (powers of 1024) with one decimal below 10 ("1.5K", "12M"), rounded up as GNU ls rounds.
+std::string human_size(std::uint64_t bytes);
+
+/// Unix seconds as an ISO 8601 UTC time, e.g. "2023-11-14T22:13:20Z".
+std::string iso_time(std::int64_t seconds);
+
+/// An identifier ("0x20000001", 1 to 8 hex digits) or an inclusive range of them
+/// ("0x20000000-0x2000FFFF", first not above last), as its first and last identifiers.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_id_range(std::string_view text);
 
 }  // namespace tallowmere_dat::cli

@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
-#include "tallowmere_dat/write_all.h"
+#include <cerrno>
+#include <csignal>
+
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
@@ -13,12 +16,30 @@ constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
 
 }  // namespace
 
+void default_closed_pipe_action() {
+  (void)std::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  (void)::sigprocmask(SIG_UNBLOCK, &pipe_only, nullptr);
+}
+
+void Stdout::check(const std::expected<void, IoError>& written) {
+  if (written) return;
+  // SIGPIPE normally ends the process inside the write; this covers its being ignored anyway.
+  if (written.error().os_code() == EPIPE) {
+    default_closed_pipe_action();
+    (void)std::raise(SIGPIPE);
+  }
+  error_ = written.error();
+}
+
 void Stdout::write(std::string_view text) {
   if (error_) return;
   if (buffer_.size() + text.size() > kBufferSize) {
     if (flush()) return;
     if (text.size() >= kBufferSize) {
-      if (auto written = write_all(STDOUT_FILENO, text); !written) error_ = written.error();
+      check(write_all(STDOUT_FILENO, text));
       return;
     }
   }
@@ -28,27 +49,31 @@ void Stdout::write(std::string_view text) {
 void Stdout::write(std::span<const std::uint8_t> bytes) {
   if (error_) return;
   if (flush()) return;
-  if (auto written = write_all(STDOUT_FILENO, bytes); !written) error_ = written.error();
+  check(write_all(STDOUT_FILENO, bytes));
 }
 
 std::optional<IoError> Stdout::flush() {
   if (!error_ && !buffer_.empty()) {
-    if (auto written = write_all(STDOUT_FILENO, buffer_); !written) error_ = written.error();
+    check(write_all(STDOUT_FILENO, buffer_));
     buffer_.clear();
   }
   return error_;
 }
 
-void report(std::string_view message) {
-  std::string line = "tallowmere-dat: ";
-  line += message;
+void report(std::initializer_list<std::string_view> parts) {
+  std::string line = "tallowmere-dat";
+  for (const std::string_view part : parts) {
+    if (part.empty()) continue;
+    line += ": ";
+    line += part;
+  }
   line += '\n';
   if (!write_all(STDERR_FILENO, line)) return;  // nowhere left to report it
 }
 
-int finish(Stdout& out, int status) {
+int finish(Stdout& out, std::string_view command, int status) {
   if (const auto error = out.flush()) {
-    report("failed writing to stdout: " + error->display());
+    report({command, "cannot write to standard output", error->message()});
     return kExitFailure;
   }
   return status;

@@ -4,6 +4,8 @@
 // write, and one-line messages on standard error.
 
 #include <cstdint>
+#include <expected>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +20,8 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
 /// Standard output, buffered. After a write fails, later writes are dropped: the first failure
-/// is what `finish` reports.
+/// is what `finish` reports. A write to a pipe whose reader has gone ends the process by
+/// SIGPIPE, as it does other Unix tools (see `die_of_closed_pipe`).
 class Stdout {
  public:
   Stdout() = default;
@@ -35,16 +38,24 @@ class Stdout {
   std::optional<IoError> flush();
 
  private:
+  /// Remembers a failed write; a closed pipe ends the process.
+  void check(const std::expected<void, IoError>& written);
+
   std::string buffer_;
   std::optional<IoError> error_;
 };
 
-/// Writes "tallowmere-dat: " + `message` + a line feed to standard error. A failure there has
-/// nowhere to be reported, so it is ignored.
-void report(std::string_view message);
+/// Restores SIGPIPE's default action and unblocks it, whatever the parent left, so that a
+/// closed pipe ends the process quietly with the status shells show as 141.
+void default_closed_pipe_action();
 
-/// Flushes `out` and returns `status`, or reports "failed writing to stdout: " + the error and
-/// returns `kExitFailure` when any write to it failed.
-int finish(Stdout& out, int status = kExitOk);
+/// Writes "tallowmere-dat: " + the non-empty `parts` joined with ": " + a line feed to standard
+/// error, e.g. report({"cat", "0x00000001", "file 0x00000001 not found"}). A failure there has
+/// nowhere to be reported, so it is ignored.
+void report(std::initializer_list<std::string_view> parts);
+
+/// Flushes `out` and returns `status`, or reports `command` + ": cannot write to standard
+/// output: " + the error and returns `kExitFailure` when any write to it failed.
+int finish(Stdout& out, std::string_view command, int status = kExitOk);
 
 }  // namespace tallowmere_dat::cli

@@ -7,10 +7,12 @@
 #include <expected>
 #include <vector>
 
+#include "tallowmere_dat/byte_source.h"
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file.h"
 #include "tallowmere_dat/flat_map.h"
 #include "tallowmere_dat/read_error.h"
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat::file_type {
 
@@ -24,7 +26,7 @@ struct SoundHashData {
   /// the source is at the start of the number that could not be read, and the error is that
   /// read's, unframed.
   template <ByteSource S>
-  static std::expected<SoundHashData, ReadError> read(S& reader);
+  [[nodiscard]] static std::expected<SoundHashData, ReadError> read(S& reader);
 
   /// Compares by value: a NaN field makes two records unequal.
   friend bool operator==(const SoundHashData&, const SoundHashData&) = default;
@@ -40,7 +42,7 @@ struct SoundEntry {
   /// Reads `wave_did` (u32), then `priority`, `probability` and `volume` (f32 each). Fails as
   /// `SoundHashData::read` does.
   template <ByteSource S>
-  static std::expected<SoundEntry, ReadError> read(S& reader);
+  [[nodiscard]] static std::expected<SoundEntry, ReadError> read(S& reader);
 
   friend bool operator==(const SoundEntry&, const SoundEntry&) = default;
 };
@@ -56,7 +58,7 @@ struct SoundData {
   /// Reads the entry count (u32), that many entries, then `unknown` (i32). Fails as
   /// `SoundHashData::read` does, returning nothing of the entries read so far.
   template <ByteSource S>
-  static std::expected<SoundData, ReadError> read(S& reader);
+  [[nodiscard]] static std::expected<SoundData, ReadError> read(S& reader);
 
   friend bool operator==(const SoundData&, const SoundData&) = default;
 };
@@ -81,7 +83,7 @@ struct SoundTable {
   /// error is `Io` of kind `OutOfMemory`. The library instantiates the readers for `Cursor` (the
   /// fast one) and `File`.
   template <ByteSource S>
-  static std::expected<SoundTable, ReadError> read(S& reader);
+  [[nodiscard]] static std::expected<SoundTable, ReadError> read(S& reader);
 
   friend bool operator==(const SoundTable&, const SoundTable&) = default;
 };
@@ -96,3 +98,24 @@ extern template std::expected<SoundTable, ReadError> SoundTable::read(Cursor&);
 extern template std::expected<SoundTable, ReadError> SoundTable::read(File&);
 
 }  // namespace tallowmere_dat::file_type
+
+namespace tallowmere_dat {
+
+/// The type byte of sound tables.
+inline constexpr std::uint8_t kSoundTableType = 0x20;
+
+/// True when the identifier's type byte is 0x20, the sound-table type.
+[[nodiscard]] constexpr bool is_sound_table_id(std::uint32_t id) {
+  return type_of(id) == kSoundTableType;
+}
+
+/// The archive's sound-table identifiers, ascending. Cannot fail.
+[[nodiscard]] std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db);
+
+/// The decoded sound table of file `id`: retrieved and checked as `get_file_verified` does, then
+/// decoded from its first byte. Fails with retrieval's `DatError` (`NotFound`, `Io`,
+/// `Corruption`, `DecompressionFailed`) or with `BinRead` carrying the decoder's `ReadError`.
+[[nodiscard]] std::expected<file_type::SoundTable, DatError> read_sound_table(const DatDatabase& db,
+                                                                              std::uint32_t id);
+
+}  // namespace tallowmere_dat

@@ -35,11 +35,11 @@ CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id) {
       ->transform(hex_to_decimal(8, "a file identifier (1 to 8 hex digits)"));
 }
 
-CLI::Option* add_type_option(CLI::App& command, std::optional<std::uint32_t>& type) {
+CLI::Option* add_type_option(CLI::App& command, std::vector<std::uint32_t>& types) {
   return command
-      .add_option_function<std::uint32_t>(
-          "--type", [&type](const std::uint32_t& value) { type = value; },
-          "Only the files of this type byte (the identifier's top byte), e.g. 0x20")
+      .add_option("--type", types,
+                  "Only the files of this type byte (the identifier's top byte), e.g. 0x20; "
+                  "may be given several times")
       ->type_name("0xNN")
       ->transform(hex_to_decimal(2, "a type byte (1 or 2 hex digits)"));
 }

@@ -13,6 +13,8 @@
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "cat";
+
 struct CatOptions {
   std::string archive;
   std::uint32_t id = 0;
@@ -29,19 +31,19 @@ bool looks_binary(std::span<const std::uint8_t> bytes) {
 }
 
 int run_cat(const CatOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
   const std::uint32_t id = options.id;
   const auto bytes = fetch_file(*db, id, "cat");
   if (!bytes) return kExitFailure;
   if (!options.force && ::isatty(STDOUT_FILENO) == 1 && looks_binary(*bytes)) {
-    report("cat: " + hex(id) +
-           ": refusing to write binary data to a terminal (redirect it, or use --force)");
+    report({kName, hex(id),
+            "refusing to write binary data to a terminal (redirect it, or use --force)"});
     return kExitFailure;
   }
   Stdout out;
   out.write(*bytes);
-  return finish(out);
+  return finish(out, kName);
 }
 
 }  // namespace
@@ -49,7 +51,7 @@ int run_cat(const CatOptions& options) {
 void add_cat(CLI::App& app, Runner& run) {
   auto options = std::make_shared<CatOptions>();
   CLI::App* command =
-      app.add_subcommand("cat", "Write one file's bytes, decompressed, to standard output");
+      app.add_subcommand(kName, "Write one file's bytes, decompressed, to standard output");
   add_archive_argument(*command, options->archive);
   add_id_argument(*command, options->id);
   command->add_flag("-f,--force", options->force, "Write binary data to a terminal too");

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallowmere_dat::cli {
 
@@ -25,7 +26,7 @@ void add_environ(CLI::App& app, Runner& run);
 CLI::Option* add_archive_argument(CLI::App& command, std::string& path);
 /// A required file identifier positional (hexadecimal, "0x" optional).
 CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id);
-/// The optional "--type 0xNN" filter (hexadecimal, "0x" optional).
-CLI::Option* add_type_option(CLI::App& command, std::optional<std::uint32_t>& type);
+/// The "--type 0xNN" filter (hexadecimal, "0x" optional), which may be given several times.
+CLI::Option* add_type_option(CLI::App& command, std::vector<std::uint32_t>& types);
 
 }  // namespace tallowmere_dat::cli

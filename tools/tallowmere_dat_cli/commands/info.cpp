@@ -6,13 +6,17 @@
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
+#include "json.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "info";
+
 struct InfoOptions {
   std::string archive;
+  bool json = false;
 };
 
 std::string field(const char* name, const std::string& value) {
@@ -60,16 +64,62 @@ struct TypeTotals {
   std::uint64_t stored_bytes = 0;
 };
 
-void write_directory(Stdout& out, const DatDatabase& db) {
+struct Directory {
   std::map<std::uint32_t, TypeTotals> by_type;
   TypeTotals all;
+};
+
+Directory count_directory(const DatDatabase& db) {
+  Directory d;
   for (const DatFileEntry& entry : db.files()) {
-    for (TypeTotals* totals : {&by_type[type_of(entry.id)], &all}) {
+    for (TypeTotals* totals : {&d.by_type[type_of(entry.id)], &d.all}) {
       ++totals->files;
       totals->compressed += entry.is_compressed() ? 1U : 0U;
       totals->stored_bytes += entry.size;
     }
   }
+  return d;
+}
+
+Json totals_json(const TypeTotals& totals) {
+  return Json{{"files", totals.files},
+              {"compressed", totals.compressed},
+              {"stored_bytes", totals.stored_bytes}};
+}
+
+/// The same fields as the text, numbers as numbers and offsets and identifiers as hex strings.
+Json info_json(const std::string& path, const DatHeader& h, const Directory& d) {
+  Json header{{"magic", hex(h.magic)},
+              {"block_size", h.block_size},
+              {"file_size", h.file_size},
+              {"dataset", h.dataset},
+              {"subset", h.subset},
+              {"free_head", hex(h.free_head)},
+              {"free_tail", hex(h.free_tail)},
+              {"free_count", h.free_count},
+              {"root_offset", hex(h.root_offset)},
+              {"new_lru", hex(h.new_lru)},
+              {"old_lru", hex(h.old_lru)},
+              {"use_lru", hex(h.use_lru)},
+              {"master_map_id", hex(h.master_map_id)},
+              {"engine_version", h.engine_version},
+              {"game_version", h.game_version},
+              {"version_string", h.version_string},
+              {"version_minor", h.version_minor}};
+  Json by_type = Json::array();
+  for (const auto& [type, totals] : d.by_type) {
+    Json item{{"type", hex(type, 2)}};
+    item.update(totals_json(totals));
+    by_type.push_back(std::move(item));
+  }
+  return Json{{"archive", path},
+              {"header", std::move(header)},
+              {"totals", totals_json(d.all)},
+              {"by_type", std::move(by_type)}};
+}
+
+void write_directory(Stdout& out, const Directory& d) {
+  const auto& [by_type, all] = d;
   out.write(decimal_field("entries", all.files));
   out.write(decimal_field("compressed", all.compressed));
   out.write(decimal_field("stored_bytes", all.stored_bytes));
@@ -84,12 +134,17 @@ void write_directory(Stdout& out, const DatDatabase& db) {
 }
 
 int run_info(const InfoOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
+  const Directory directory = count_directory(*db);
   Stdout out;
-  write_header(out, options.archive, db->header());
-  write_directory(out, *db);
-  return finish(out);
+  if (options.json) {
+    out.write(info_json(options.archive, db->header(), directory).dump(2) + "\n");
+  } else {
+    write_header(out, options.archive, db->header());
+    write_directory(out, directory);
+  }
+  return finish(out, kName);
 }
 
 }  // namespace
@@ -97,8 +152,9 @@ int run_info(const InfoOptions& options) {
 void add_info(CLI::App& app, Runner& run) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* command = app.add_subcommand(
-      "info", "Show the header's fields and count the entries by type byte (sizes as stored)");
+      kName, "Show the header's fields and count the entries by type byte (sizes as stored)");
   add_archive_argument(*command, options->archive);
+  command->add_flag("--json", options->json, "As one JSON object");
   command->callback([options, &run] { run = [options] { return run_info(*options); }; });
 }
 

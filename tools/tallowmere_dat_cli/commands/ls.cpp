@@ -1,6 +1,7 @@
-// `ls ARCHIVE [--type 0xNN] [-l] [--json]`: the directory's entries in ascending identifier
-// order, streamed so that a large directory never sits in memory twice.
+// `ls ARCHIVE [--type 0xNN]... [-l] [-h] [-S] [-r] [--decompressed] [--json]`: the directory's
+// entries, in ascending identifier order unless sorted by size.
 
+#include <algorithm>
 #include <memory>
 
 #include "archive.h"
@@ -12,70 +13,164 @@
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "ls";
+
 struct LsOptions {
   std::string archive;
-  std::optional<std::uint32_t> type;
+  std::vector<std::uint32_t> types;
   bool long_format = false;
+  bool human = false;
+  bool by_size = false;
+  bool reverse = false;
+  bool decompressed = false;
   bool json = false;
 };
 
-std::string long_line(const DatFileEntry& e) {
-  return format("0x%08X  %10u  0x%08X  %-10s  0x%08X  %10u  %10u\n", e.id, e.size, e.bit_flags,
-                e.is_compressed() ? "yes" : "no", e.offset, e.timestamp, e.version);
-}
+/// One listed entry, with its decompressed size when asked for and readable.
+struct Row {
+  const DatFileEntry* entry;
+  std::optional<std::uint32_t> decompressed;
+};
 
-Json entry_json(const DatFileEntry& e) {
-  Json json;
-  json["id"] = hex(e.id);
-  json["type"] = hex(type_of(e.id), 2);
-  json["size"] = e.size;
-  json["flags"] = e.bit_flags;
-  json["compressed"] = e.is_compressed();
-  json["offset"] = e.offset;
-  json["timestamp"] = e.timestamp;
-  json["version"] = e.version;
-  return json;
-}
+class Writer {
+ public:
+  Writer(const LsOptions& options, Stdout& out) : options_(options), out_(out) {}
+
+  void header() {
+    if (options_.json) {
+      out_.write("[");
+    } else if (options_.long_format) {
+      out_.write(format("%-10s  %10s  ", "identifier", "size"));
+      if (options_.decompressed) out_.write(format("%12s  ", "decompressed"));
+      out_.write(format("%-10s  %-10s  %-10s  %-20s  %10s\n", "flags", "compressed", "offset",
+                        "time", "version"));
+    }
+  }
+
+  void row(const Row& row) {
+    const DatFileEntry& e = *row.entry;
+    stored_ += e.size;
+    decompressed_ += row.decompressed.value_or(0);
+    ++count_;
+    if (options_.json) {
+      out_.write(count_ == 1 ? "\n  " : ",\n  ");
+      out_.write(json_line(entry_json(row)));
+    } else if (options_.long_format) {
+      out_.write(format("0x%08X  %10s  ", e.id, size_text(e.size).c_str()));
+      if (options_.decompressed) {
+        const std::string size = row.decompressed ? size_text(*row.decompressed) : "?";
+        out_.write(format("%12s  ", size.c_str()));
+      }
+      out_.write(format("0x%08X  %-10s  0x%08X  %-20s  %10u\n", e.bit_flags,
+                        e.is_compressed() ? "yes" : "no", e.offset, iso_time(e.timestamp).c_str(),
+                        e.version));
+    } else {
+      out_.write(hex(e.id) + "\n");
+    }
+  }
+
+  void footer() {
+    if (options_.json) {
+      out_.write(count_ == 0 ? "]\n" : "\n]\n");
+    } else if (options_.long_format) {
+      out_.write(format("total %zu %s, %s bytes stored", count_, count_ == 1 ? "file" : "files",
+                        size_text(stored_).c_str()));
+      if (options_.decompressed) {
+        out_.write(format(", %s decompressed", size_text(decompressed_).c_str()));
+      }
+      out_.write("\n");
+    }
+  }
+
+ private:
+  std::string size_text(std::uint64_t bytes) const {
+    return options_.human ? human_size(bytes) : std::to_string(bytes);
+  }
+
+  Json entry_json(const Row& row) const {
+    const DatFileEntry& e = *row.entry;
+    Json json;
+    json["id"] = hex(e.id);
+    json["type"] = hex(type_of(e.id), 2);
+    json["size"] = e.size;
+    if (options_.decompressed) {
+      json["decompressed_size"] = row.decompressed ? Json(*row.decompressed) : Json(nullptr);
+    }
+    json["flags"] = hex(e.bit_flags);
+    json["compressed"] = e.is_compressed();
+    json["offset"] = hex(e.offset);
+    json["timestamp"] = e.timestamp;
+    json["time"] = iso_time(e.timestamp);
+    json["version"] = e.version;
+    return json;
+  }
+
+  const LsOptions& options_;
+  Stdout& out_;
+  std::size_t count_ = 0;
+  std::uint64_t stored_ = 0;
+  std::uint64_t decompressed_ = 0;
+};
 
 int run_ls(const LsOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
-  const std::span<const DatFileEntry> entries = listed_entries(*db, options.type);
+
+  bool failed = false;
+  std::vector<Row> rows;
+  for (const DatFileEntry* entry : listed_entries(*db, options.types)) {
+    Row row{entry, std::nullopt};
+    if (options.decompressed) {
+      if (auto size = db->decompressed_size(*entry)) {
+        row.decompressed = *size;
+      } else {
+        report({kName, hex(entry->id), size.error().message()});
+        failed = true;
+      }
+    }
+    rows.push_back(row);
+  }
+  if (options.by_size) {
+    const auto size = [&](const Row& r) {
+      return options.decompressed ? r.decompressed.value_or(0) : r.entry->size;
+    };
+    // Largest first as in ls -S; equal sizes keep identifier order.
+    std::ranges::stable_sort(rows, [&](const Row& a, const Row& b) { return size(a) > size(b); });
+  }
+  if (options.reverse) std::ranges::reverse(rows);
 
   Stdout out;
-  if (options.json) {
-    // One entry per line, so the array is greppable as well as parseable.
-    out.write(entries.empty() ? "[" : "[\n");
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      out.write("  " + json_line(entry_json(entries[i])));
-      out.write(i + 1 < entries.size() ? ",\n" : "\n");
-    }
-    out.write("]\n");
-  } else if (options.long_format) {
-    out.write(format("%-10s  %10s  %-10s  %-10s  %-10s  %10s  %10s\n", "identifier", "size",
-                     "flags", "compressed", "offset", "timestamp", "version"));
-    for (const DatFileEntry& entry : entries)
-      out.write(long_line(entry));
-  } else {
-    for (const DatFileEntry& entry : entries)
-      out.write(hex(entry.id) + "\n");
-  }
-  return finish(out);
+  Writer writer(options, out);
+  writer.header();
+  for (const Row& row : rows)
+    writer.row(row);
+  writer.footer();
+  return finish(out, kName, failed ? kExitFailure : kExitOk);
 }
 
 }  // namespace
 
 void add_ls(CLI::App& app, Runner& run) {
   auto options = std::make_shared<LsOptions>();
-  CLI::App* command =
-      app.add_subcommand("ls", "List the identifiers of the entries in ascending order");
+  CLI::App* command = app.add_subcommand(
+      kName, "List the identifiers of the entries, in ascending order unless sorted by size");
   add_archive_argument(*command, options->archive);
-  add_type_option(*command, options->type);
+  add_type_option(*command, options->types);
   command->add_flag("-l,--long", options->long_format,
-                    "Also show size (as stored), flags, compressed, offset, timestamp, version");
+                    "Also show size (as stored), flags, compressed, offset, time (UTC), version, "
+                    "and a totals line");
+  command->add_flag("-h,--human-readable", options->human, "Sizes as 1.5K, 12M, 2.0G");
+  command->add_flag("-S", options->by_size, "Largest first");
+  command->add_flag("-r,--reverse", options->reverse, "Reverse the order");
+  command->add_flag("--decompressed", options->decompressed,
+                    "Also show each file's decompressed size, read from its prefix (-l is "
+                    "implied)");
   command->add_flag("--json", options->json,
                     "A JSON array of entries with every field (-l is implied)");
-  command->callback([options, &run] { run = [options] { return run_ls(*options); }; });
+  command->callback([options, &run] {
+    options->long_format = options->long_format || options->decompressed;
+    run = [options] { return run_ls(*options); };
+  });
 }
 
 }  // namespace tallowmere_dat::cli

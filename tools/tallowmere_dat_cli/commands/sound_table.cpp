@@ -14,6 +14,8 @@
 namespace tallowmere_dat::cli {
 namespace {
 
+constexpr const char* kName = "sound-table";
+
 using file_type::SoundEntry;
 using file_type::SoundTable;
 
@@ -74,7 +76,7 @@ Json table_json(std::uint32_t archive_id, const SoundTable& table) {
 }
 
 int run_sound_table(const SoundTableOptions& options) {
-  const auto db = open_archive(options.archive);
+  const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
   const std::uint32_t id = options.id;
   const auto bytes = fetch_file(*db, id, "sound-table");
@@ -82,7 +84,7 @@ int run_sound_table(const SoundTableOptions& options) {
   Cursor cursor(*bytes);
   const auto table = SoundTable::read(cursor);
   if (!table) {
-    report("sound-table: " + hex(id) + ": not a complete sound table: " + table.error().display());
+    report({kName, hex(id), "not a complete sound table: " + table.error().message()});
     return kExitFailure;
   }
   Stdout out;
@@ -91,15 +93,15 @@ int run_sound_table(const SoundTableOptions& options) {
   } else {
     write_text(out, id, *table);
   }
-  return finish(out);
+  return finish(out, kName);
 }
 
 }  // namespace
 
 void add_sound_table(CLI::App& app, Runner& run) {
   auto options = std::make_shared<SoundTableOptions>();
-  CLI::App* command = app.add_subcommand(
-      "sound-table", "Decode one sound table: slots ascending, entries in file order");
+  CLI::App* command =
+      app.add_subcommand(kName, "Decode one sound table: slots ascending, entries in file order");
   add_archive_argument(*command, options->archive);
   add_id_argument(*command, options->id);
   command->add_flag("--json", options->json,

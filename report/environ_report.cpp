@@ -1,12 +1,13 @@
-#include "tallowmere_dat/environ_report.h"
+#include "tallowmere_report/environ_report.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <ranges>
 
+#include "format_detail.h"
+#include "record_reader.h"
 #include "tallowmere_dat/file_type/sound_table.h"
-#include "tallowmere_dat/record_reader.h"
 
 namespace tallowmere_dat {
 namespace {
@@ -20,14 +21,9 @@ void append_decimal(std::string& out, std::uint64_t value) {
 }
 
 /// "0x" + uppercase hex, zero-padded to `width` digits.
-void append_hex(std::string& out, std::uint32_t value, int width) {
-  std::array<char, 8> digits{};
-  const auto [end, ec] = std::to_chars(digits.begin(), digits.end(), value, 16);
-  const auto length = static_cast<int>(end - digits.begin());
+void append_hex(std::string& out, std::uint32_t value, std::size_t width) {
   out += "0x";
-  out.append(static_cast<std::size_t>(std::max(0, width - length)), '0');
-  std::transform(digits.begin(), end, std::back_inserter(out),
-                 [](char c) { return c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c; });
+  out += detail::hex(value, width);
 }
 
 bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
@@ -68,15 +64,6 @@ bool has_ambient_slot(const SoundTable& table) {
 }
 
 }  // namespace
-
-std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db) {
-  const std::span<const DatFileEntry> tables = db.files().of_type(kSoundTableType);
-  std::vector<std::uint32_t> ids;
-  ids.reserve(tables.size());
-  for (const DatFileEntry& entry : tables)
-    ids.push_back(entry.id);
-  return ids;
-}
 
 bool write_environ_report(const DatDatabase& db,
                           const std::function<bool(std::string_view)>& write) {

@@ -1,4 +1,4 @@
-#include "tallowmere_dat/write_all.h"
+#include "tallowmere_report/write_all.h"
 
 #include <unistd.h>
 
@@ -6,15 +6,16 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "file_ext.h"
+
 namespace tallowmere_dat {
 namespace {
 
 std::expected<void, IoError> write_bytes(int fd, const void* data, std::size_t size) {
   // Linux transfers at most this much per call; asking for more is just a short write.
-  constexpr std::size_t kMaxChunk = 0x7ffff000;
   const auto* next = static_cast<const unsigned char*>(data);
   while (size != 0) {
-    const ssize_t n = ::write(fd, next, std::min(size, kMaxChunk));
+    const ssize_t n = ::write(fd, next, std::min(size, detail::kMaxTransfer));
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::last_os_error());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/file_type/sound_table.h"
 
 namespace tallowmere_dat {
 
@@ -20,17 +21,6 @@ inline constexpr std::uint32_t kEnvironLast = 0x8A;
 /// Slot keys 0x46 to 0x4D, both included.
 inline constexpr std::uint32_t kAmbientFirst = 0x46;
 inline constexpr std::uint32_t kAmbientLast = 0x4D;
-
-/// The type byte of sound tables.
-inline constexpr std::uint8_t kSoundTableType = 0x20;
-
-/// True when the identifier's top eight bits are 0x20, the sound-table type.
-constexpr bool is_sound_table_id(std::uint32_t id) {
-  return type_of(id) == kSoundTableType;
-}
-
-/// The archive's sound-table identifiers, ascending.
-std::vector<std::uint32_t> sound_table_ids(const DatDatabase& db);
 
 /// The whole report, line by line: the census line, one line per sound table with environ
 /// slots (ascending identifiers; each slot with the wave of its first entry, 0 if none), a blank

@@ -1,7 +1,7 @@
 #pragma once
 
-// Byte sources, the primitive little-endian reads, and the record-reading convention:
-// a failed read never leaves the source anywhere but where the failed unit began.
+// The primitive little-endian reads and the record-reading convention: a failed read never
+// leaves the source anywhere but where the failed unit began.
 
 #include <algorithm>
 #include <array>
@@ -17,47 +17,15 @@
 #include <string_view>
 #include <utility>
 
+#include "little_endian.h"
+#include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/io_error.h"
 #include "tallowmere_dat/read_error.h"
 
 namespace tallowmere_dat {
 
-/// Anything that reads bytes, reports its position and seeks to an absolute position.
-/// `read` may return fewer bytes than asked; 0 means the end of the data.
-template <typename S>
-concept ByteSource = requires(S& source, std::span<std::uint8_t> buffer, std::uint64_t pos) {
-  { source.read(buffer) } -> std::same_as<std::expected<std::size_t, IoError>>;
-  { source.position() } -> std::same_as<std::expected<std::uint64_t, IoError>>;
-  { source.seek(pos) } -> std::same_as<std::expected<void, IoError>>;
-};
-
-/// An in-memory byte source over a borrowed span. It may be positioned past the end, where
-/// reads return nothing; none of its operations fails.
-class Cursor {
- public:
-  explicit Cursor(std::span<const std::uint8_t> data) : data_(data) {}
-
-  std::expected<std::size_t, IoError> read(std::span<std::uint8_t> buffer) {
-    const std::size_t n = std::min(buffer.size(), remaining().size());
-    if (n != 0) std::memcpy(buffer.data(), data_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  std::expected<std::uint64_t, IoError> position() const { return pos_; }
-  std::expected<void, IoError> seek(std::uint64_t pos) {
-    pos_ = pos;
-    return {};
-  }
-
-  /// The bytes from the position to the end (empty when positioned past the end).
-  std::span<const std::uint8_t> remaining() const {
-    return pos_ >= data_.size() ? std::span<const std::uint8_t>() : data_.subspan(pos_);
-  }
-
- private:
-  std::span<const std::uint8_t> data_;
-  std::uint64_t pos_ = 0;
-};
+/// The source-file label that the field frames of the archive records carry.
+inline constexpr std::string_view kRecordSourceLabel = "crates/tallowmere-dat/src/lib";
 
 namespace detail {
 
@@ -134,9 +102,7 @@ template <ByteSource S>
 std::expected<std::uint32_t, ReadError> read_u32(S& source) {
   auto bytes = read_bytes<4>(source);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
-  const auto& b = *bytes;
-  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8U) |
-         (static_cast<std::uint32_t>(b[2]) << 16U) | (static_cast<std::uint32_t>(b[3]) << 24U);
+  return detail::load_u32_le(*bytes);
 }
 
 /// Little-endian two's-complement i32.

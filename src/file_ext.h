@@ -22,6 +22,14 @@ namespace tallowmere_dat {
 
 namespace detail {
 
+/// Linux transfers at most this much per call; larger requests become short reads.
+inline constexpr std::size_t kMaxTransfer = 0x7ffff000;
+
+/// The descriptor of an open `File`, for the positional reads.
+struct FileDescriptor {
+  static int of(const File& file) { return file.fd_; }
+};
+
 /// Fills `head` and then `tail` from consecutive positions starting at `offset`, as if they were
 /// one buffer, with a `preadv`-shaped function `(head, tail, offset) -> ssize_t` that reports
 /// failures in `errno` and fills `head` before `tail`. Short reads continue with the bytes still

@@ -1,0 +1,17 @@
+#pragma once
+
+// The whole public interface in one include: the archive handle and its header, the directory
+// index and its entries, the errors, the byte sources the decoders read, the sound-table decoder
+// and the LRS decompressor. The narrower headers stay available for faster builds.
+
+#include "tallowmere_dat/byte_source.h"
+#include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/dat_file_entry.h"
+#include "tallowmere_dat/error.h"
+#include "tallowmere_dat/file.h"
+#include "tallowmere_dat/file_index.h"
+#include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_dat/flat_map.h"
+#include "tallowmere_dat/io_error.h"
+#include "tallowmere_dat/lrs.h"
+#include "tallowmere_dat/read_error.h"
