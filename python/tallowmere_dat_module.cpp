@@ -21,9 +21,7 @@
 #include <variant>
 #include <vector>
 
-#include "tallowmere_dat/dat_database.h"
-#include "tallowmere_dat/file_type/sound_table.h"
-#include "tallowmere_dat/lrs.h"
+#include "tallowmere_dat/tallowmere_dat.h"
 
 namespace py = pybind11;
 namespace td = tallowmere_dat;
