@@ -98,7 +98,8 @@ struct MessageVisitor {
     return "corrupt archive: " + e.message;
   }
   std::string operator()(const DatError::DecompressionFailed& e) const {
-    return "decompression failed with code " + std::to_string(e.value);
+    return "file " + detail::hex32(e.value) +
+           " is damaged: its compressed stream ends before the size it declares";
   }
   std::string operator()(const DatError::PathError& e) const {
     return "cannot open '" + e.path.native() + "': " + e.source.message();

@@ -62,7 +62,8 @@ TEST(DatErrorMessageTest, EveryVariant) {
                             "its own path"},
        "corrupt archive: directory node 0x00001F00 slot 3 leads back to node 0x00000400 on its "
        "own path"},
-      {DatError::DecompressionFailed{12}, "decompression failed with code 12"},
+      {DatError::DecompressionFailed{0x0D000002},
+       "file 0x0D000002 is damaged: its compressed stream ends before the size it declares"},
       {DatError::PathError{"/x/client_portal.dat", IoError::from_os(ENOENT)},
        "cannot open '/x/client_portal.dat': No such file or directory"},
       {DatError::Other{"o"}, "o"},

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/lrs_codec.h"
+#include "tallowmere_testing/sound_table_writer.h"
 #include "tallowmere_testing/temp_file.h"
 
 namespace tallowmere_dat {
@@ -216,6 +218,37 @@ TEST(RetrievalTest, LargeStoredBytesAreNotKeptAfterTheCall) {
   ASSERT_TRUE(db->get_file(1, buffer).has_value());
   EXPECT_EQ(buffer, content);
   EXPECT_LE(tallowmere_testing::allocations::live() - before, buffer.capacity() + 4096);
+}
+
+TEST(RetrievalTest, SoundTablesByIdFailAsTheirRetrievalOrDecodeDoes) {
+  using tallowmere_testing::encode_sound_table;
+  const Bytes table = encode_sound_table({.id = 7,
+                                          .hash_key = -2,
+                                          .hashes = {{.key = 3, .data = {1, 2, 3}}},
+                                          .sounds = {{.key = 0x76, .data = {.unknown = 1}}}});
+  const Bytes compressed = lrs_compress(table);
+  tallowmere_testing::ArchiveBuilder builder;
+  builder.add_file(0x20000001, table);
+  builder.add_compressed_file(0x20000002, table);
+  builder.add_file(0x20000003, Bytes(table.begin(), table.end() - 1));
+  builder.add_file(0x20000004, Bytes(compressed.begin(), compressed.end() - 3), 1);
+  const tallowmere_testing::TempFile file(builder.build().bytes);
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value()) << db.error().debug();
+
+  Cursor cursor(table);
+  const auto decoded = file_type::SoundTable::read(cursor);
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(read_sound_table(*db, 0x20000001), *decoded);
+  EXPECT_EQ(read_sound_table(*db, 0x20000002), *decoded);
+  const auto cut = read_sound_table(*db, 0x20000003);
+  ASSERT_FALSE(cut.has_value());
+  EXPECT_TRUE(cut.error().get_if<DatError::BinRead>() != nullptr) << cut.error().debug();
+  EXPECT_EQ(read_sound_table(*db, 0x20000004), std::unexpected(decompression_failed(0x20000004)));
+  EXPECT_EQ(read_sound_table(*db, 0x20000005),
+            std::unexpected(DatError(DatError::NotFound{0x20000005})));
+  EXPECT_EQ(sound_table_ids(*db),
+            (std::vector<std::uint32_t>{0x20000001, 0x20000002, 0x20000003, 0x20000004}));
 }
 
 }  // namespace

@@ -54,8 +54,9 @@ class DatError {
     std::string message;
     friend bool operator==(const Corruption&, const Corruption&) = default;
   };
+  /// A compressed file's stream ends before the size its prefix declares (or has no prefix).
   struct DecompressionFailed {
-    std::uint32_t value = 0;
+    std::uint32_t value = 0;  ///< The file's identifier.
     friend bool operator==(const DecompressionFailed&, const DecompressionFailed&) = default;
   };
   struct PathError {
