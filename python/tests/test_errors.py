@@ -19,6 +19,7 @@ def in_archive(name, method, id):
     return lambda d: getattr(tallowmere_dat.open(d / name), method)(id)
 
 
+DAMAGED = "file 0x{:08X} is damaged: its compressed stream ends before the size it declares"
 LOOP = ("block chain at 0x00000190 loops back to block 0x00000190 for a size of 1048576 bytes, "
         "more than the file's 2384")
 
@@ -32,10 +33,10 @@ LOOP = ("block chain at 0x00000190 loops back to block 0x00000190 for a size of 
      (in_archive("tables.dat", "read_raw", 0x99), NotFoundError, "NotFound",
       "file 0x00000099 not found", "NotFound(153)"),
      (in_archive("tables.dat", "read", 0x20000005), DecompressionFailedError,
-      "DecompressionFailed", "decompression failed with code 536870917",
+      "DecompressionFailed", DAMAGED.format(0x20000005),
       "DecompressionFailed(536870917)"),
      (in_archive("tables.dat", "sound_table", 0x20000006), DecompressionFailedError,
-      "DecompressionFailed", "decompression failed with code 536870918",
+      "DecompressionFailed", DAMAGED.format(0x20000006),
       "DecompressionFailed(536870918)"),
      (in_archive("tables.dat", "sound_table", 0x20000004), ReadError, "ReadError",
       "data cut short: failed to fill whole buffer", "failed to fill whole buffer"),
