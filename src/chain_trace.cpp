@@ -24,9 +24,9 @@ void end_at_loop(TracedChain& chain, std::uint64_t first_met) {
 
 }  // namespace
 
-std::expected<TracedChain, IoError> trace_chain(const BlockSource& source,
-                                                std::uint32_t block_size, std::uint32_t offset,
-                                                std::uint32_t size, std::uint64_t length) {
+std::expected<TracedChain, IoError> trace_chain(const BlockSource& source, std::uint32_t block_size,
+                                                std::uint32_t offset, std::uint32_t size,
+                                                std::uint64_t length) {
   TracedChain chain;
   const std::uint64_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
   LoopDetector loop;
@@ -46,7 +46,8 @@ std::expected<TracedChain, IoError> trace_chain(const BlockSource& source,
     }
     const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
     if (payload_at > length) {
-      chain.blocks.push_back({.offset = current, .payload_begin = payload_at,
+      chain.blocks.push_back({.offset = current,
+                              .payload_begin = payload_at,
                               .payload_end = payload_at + std::min(remaining, slice_limit)});
       chain.end = ChainEnd::PastEnd;
       return chain;

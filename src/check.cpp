@@ -57,9 +57,7 @@ struct IdRange {
 class Checker {
  public:
   explicit Checker(detail::OpenedArchive& archive)
-      : header_(archive.header),
-        length_(archive.length),
-        source_(archive.file, archive.length) {}
+      : header_(archive.header), length_(archive.length), source_(archive.file, archive.length) {}
 
   std::expected<CheckReport, DatError> run() {
     const std::uint32_t block_size = header_.block_size;
@@ -107,13 +105,13 @@ class Checker {
 
   void add(FindingKind kind, Severity severity, std::vector<std::uint64_t> offsets,
            std::vector<std::uint32_t> ids, std::string message) {
-    findings_.push_back(
-        {kind, severity, std::move(offsets), std::move(ids), std::move(message)});
+    findings_.push_back({kind, severity, std::move(offsets), std::move(ids), std::move(message)});
   }
 
   static std::string reached_as(const DirectoryScan& scan, const ScannedNode& node) {
     if (!node.parent) return "the root";
-    return "slot " + std::to_string(node.slot) + " of node " + hex32(scan.nodes[*node.parent].offset);
+    return "slot " + std::to_string(node.slot) + " of node " +
+           hex32(scan.nodes[*node.parent].offset);
   }
 
   void check_directory(const DirectoryScan& scan) {
@@ -170,7 +168,8 @@ class Checker {
   void check_order(const std::string& name, std::uint32_t offset,
                    std::span<const ScannedEntry> entries) {
     const auto broken = std::ranges::adjacent_find(
-        entries, [](const ScannedEntry& a, const ScannedEntry& b) { return b.entry.id <= a.entry.id; });
+        entries,
+        [](const ScannedEntry& a, const ScannedEntry& b) { return b.entry.id <= a.entry.id; });
     if (broken == entries.end()) return;
     const ScannedEntry& next = *std::next(broken);
     add(FindingKind::IdOrder, Severity::Warning, {offset}, {broken->entry.id, next.entry.id},
@@ -211,7 +210,8 @@ class Checker {
   /// The index the open builds, or an empty one when the open fails.
   FileIndex reader_index(const DirectoryScan& scan) {
     const bool walkable =
-        std::ranges::none_of(scan.nodes, [](const ScannedNode& n) { return n.error.has_value(); }) &&
+        std::ranges::none_of(scan.nodes,
+                             [](const ScannedNode& n) { return n.error.has_value(); }) &&
         std::ranges::none_of(scan.links, &detail::NodeLink::on_path);
     if (!walkable) return {};
     auto index = detail::DirectoryWalk::load(source_, header_.block_size, header_.root_offset);

@@ -79,7 +79,6 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   return {};
 }
 
-
 namespace {
 
 enum class Order : std::uint8_t { Forward, Mirrored };

@@ -27,7 +27,8 @@ class Scanner {
 
   std::expected<DirectoryScan, DatError> run(std::uint32_t root) {
     if (root == 0) return std::move(scan_);
-    if (auto entered = enter(root, std::nullopt, 0); !entered) return std::unexpected(entered.error());
+    if (auto entered = enter(root, std::nullopt, 0); !entered)
+      return std::unexpected(entered.error());
     while (!path_.empty()) {
       Frame& frame = path_.back();
       if (frame.next == pending_.size()) {

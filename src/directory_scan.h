@@ -32,7 +32,7 @@ struct ScannedNode {
 
 struct ScannedEntry {
   DatFileEntry entry;
-  std::size_t node = 0;   ///< index in `DirectoryScan::nodes`
+  std::size_t node = 0;     ///< index in `DirectoryScan::nodes`
   std::uint32_t index = 0;  ///< record number within the node
 };
 
@@ -45,7 +45,7 @@ struct NodeLink {
 };
 
 struct DirectoryScan {
-  std::vector<ScannedNode> nodes;  ///< pre-order
+  std::vector<ScannedNode> nodes;     ///< pre-order
   std::vector<ScannedEntry> entries;  ///< in walk order
   std::vector<NodeLink> links;
 };

@@ -268,6 +268,7 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
       {"info", missing},     {"ls", missing},
       {"cat", missing, "1"}, {"extract", missing, (dir.dir() / "out").string()},
       {"environ", missing},  {"sound-table", missing, "0x20000001"},
+      {"check", missing},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
@@ -793,6 +794,64 @@ TEST(CliTest, ADamagedCompressedEntryIsAFailureEverywhere) {
 
 /// Starts the tool with `args`, sends `signal_number` after `delay_us` microseconds and returns
 /// the signal that ended it (0 if it exited first).
+TEST(CliTest, CheckPrintsOneLinePerFindingAndExitsOneWhenAny) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "");
+  // The directory's order follows `entries`, not the identifiers.
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n')),
+            format("warning: id-order: directory node 0x%08X: entry 1 (id 0x%08X) does not "
+                   "ascend from entry 0 (id 0x%08X)",
+                   archive.root_offset, kCompressedTable, kBinary));
+  EXPECT_NE(result.out.find("error: chain-past-end: file 0x0A000001: chain runs past the end of "
+                            "the file: block 0x00F00000"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("error: sound-table-undecodable: sound table 0x20000003: not a "
+                            "complete sound table: data cut short"),
+            std::string::npos);
+
+  const auto json = tool({"check", "--json", file.path().string()});
+  EXPECT_EQ(json.exit_status, 1);
+  const auto parsed = nlohmann::json::parse(json.out);
+  const auto& findings = parsed.at("findings");
+  ASSERT_EQ(findings.size(), static_cast<std::size_t>(std::ranges::count(result.out, '\n')));
+  EXPECT_EQ(parsed.at("errors").get<std::size_t>() + parsed.at("warnings").get<std::size_t>(),
+            findings.size());
+  const auto past_end = std::ranges::find(findings, "chain-past-end", [](const auto& f) {
+    return f.at("kind").template get<std::string>();
+  });
+  ASSERT_NE(past_end, findings.end());
+  EXPECT_EQ(past_end->at("severity"), "error");
+  EXPECT_EQ(past_end->at("ids"), nlohmann::json::array({"0x0A000001"}));
+  EXPECT_EQ(past_end->at("offsets").at(0), "0x00F00000");
+}
+
+TEST(CliTest, CheckIsQuietOnASoundArchive) {
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 64});
+  builder.add_file(kText, as_bytes("hello"));
+  builder.add_compressed_file(kCompressedTable,
+                              tallowmere_testing::encode_sound_table(plain_table()));
+  const TempFile file(builder.build().bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+#ifdef SAMPLE_ARCHIVE
+TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
+  const auto result = tool({"check", SAMPLE_ARCHIVE});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out,
+            "error: sound-table-undecodable: sound table 0x20000011: not a complete sound table: "
+            "data cut short: failed to fill whole buffer\n"
+            "error: sound-table-trailing: sound table 0x20000012: 14 bytes left over after its "
+            "last sound record, from byte 72 of 86\n");
+}
+#endif
+
 int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t delay_us) {
   args.insert(args.begin(), TOOL_EXE);
   std::vector<char*> argv;

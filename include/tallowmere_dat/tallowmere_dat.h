@@ -1,8 +1,9 @@
 #pragma once
 
 // The whole public interface in one include: the archive handle and its header, the directory
-// index and its entries, the integrity check, the errors, the byte sources the decoders read, the sound-table decoder
-// and the LRS decompressor. The narrower headers stay available for faster builds.
+// index and its entries, the integrity check, the errors, the byte sources the decoders read, the
+// sound-table decoder and the LRS decompressor. The narrower headers stay available for faster
+// builds.
 
 #include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/check.h"

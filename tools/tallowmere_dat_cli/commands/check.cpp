@@ -1,13 +1,14 @@
 // `check ARCHIVE [--json]`: what is wrong with an archive, one line per finding; exit status 1
 // when anything is found.
 
+#include "tallowmere_dat/check.h"
+
 #include <memory>
 
 #include "commands.h"
 #include "format.h"
 #include "json.h"
 #include "output.h"
-#include "tallowmere_dat/check.h"
 
 namespace tallowmere_dat::cli {
 namespace {
