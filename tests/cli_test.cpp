@@ -268,7 +268,7 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
       {"info", missing},     {"ls", missing},
       {"cat", missing, "1"}, {"extract", missing, (dir.dir() / "out").string()},
       {"environ", missing},  {"sound-table", missing, "0x20000001"},
-      {"check", missing},
+      {"check", missing},    {"explain", missing},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
@@ -838,6 +838,48 @@ TEST(CliTest, CheckIsQuietOnASoundArchive) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
+}
+
+TEST(CliTest, ExplainShowsEachFieldWithTheBytesAtItsOffset) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result =
+      tool({"explain", "--json", file.path().string(), format("0x%08X", kPlainTable)});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const auto parsed = nlohmann::json::parse(result.out);
+  const auto bytes_at = [&](const nlohmann::json& field) {
+    const std::size_t at = std::stoul(field.at("offset").get<std::string>(), nullptr, 16);
+    const std::size_t count = (field.at("bytes").get<std::string>().size() + 1) / 3;
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+      text += format(i == 0 ? "%02X" : " %02X", archive.bytes.at(at + i));
+    return text;
+  };
+  ASSERT_EQ(parsed.at("header").size(), 17U);
+  for (const auto& field : parsed.at("header"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  const auto& entry = parsed.at("entry");
+  const DatFileEntry& stored = entry_of(archive, kPlainTable);
+  ASSERT_EQ(entry.at("fields").size(), 6U);
+  for (const auto& field : entry.at("fields"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  EXPECT_EQ(entry.at("fields").at(3).at("value"), stored.size);
+  EXPECT_EQ(entry.at("path"), nlohmann::json::parse(format(R"([{"node":"0x%08X","slot":null}])",
+                                                           archive.root_offset)));
+  EXPECT_EQ(entry.at("chain").at(0).at("offset"), format("0x%08X", stored.offset));
+  EXPECT_EQ(entry.at("chain_problem"), nullptr);
+  // The table's records tile its bytes: the two hash records, the three sound records.
+  std::size_t next = 0;
+  for (const auto& record : entry.at("records")) {
+    EXPECT_EQ(std::stoul(record.at("offset").get<std::string>(), nullptr, 16), next);
+    next += record.at("size").get<std::size_t>();
+  }
+  EXPECT_EQ(next, stored.size);
+  EXPECT_EQ(entry.at("records").size(), 9U);
+
+  const auto missing = tool({"explain", file.path().string(), "0x12345678"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err, "tallowmere-dat: explain: 0x12345678: file 0x12345678 not found\n");
 }
 
 #ifdef SAMPLE_ARCHIVE
