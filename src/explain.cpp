@@ -54,11 +54,12 @@ std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> cont
   std::vector<DumpedRecord> records;
   Cursor cursor(content);
   const auto at = [&] { return content.size() - cursor.remaining().size(); };
+  std::size_t started = 0;  // where the record being read began
   const auto note = [&](std::string what, std::size_t from) {
     records.push_back({std::move(what), from, at() - from});
   };
   const auto count = [&](const char* what) -> std::optional<std::int32_t> {
-    const std::size_t from = at();
+    const std::size_t from = started = at();
     const auto value = read_i32(cursor);
     if (!value) return std::nullopt;
     note(std::string(what) + " " + std::to_string(*value), from);
@@ -67,7 +68,7 @@ std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> cont
   bool complete = false;
   [&] {
     for (const char* name : {"id", "hash_key"}) {
-      const std::size_t from = at();
+      const std::size_t from = started = at();
       const auto value = read_u32(cursor);
       if (!value) return;
       note(std::string(name) + " " + detail::hex32(*value), from);
@@ -75,7 +76,7 @@ std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> cont
     const auto hashes = count("hash records:");
     if (!hashes) return;
     for (std::int32_t i = 0; i < *hashes; ++i) {
-      const std::size_t from = at();
+      const std::size_t from = started = at();
       const auto key = read_u32(cursor);
       if (!key || !file_type::SoundHashData::read(cursor)) return;
       note("hash record 0x" + detail::hex(*key, 1), from);
@@ -83,7 +84,7 @@ std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> cont
     const auto sounds = count("sound records:");
     if (!sounds) return;
     for (std::int32_t i = 0; i < *sounds; ++i) {
-      const std::size_t from = at();
+      const std::size_t from = started = at();
       const auto key = read_u32(cursor);
       if (!key) return;
       const auto data = file_type::SoundData::read(cursor);
@@ -96,7 +97,7 @@ std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> cont
   }();
   const std::size_t end = at();
   if (!complete) {
-    records.push_back({"cut short: the next record does not fit", end, content.size() - end});
+    records.push_back({"cut short: this record does not fit", started, content.size() - started});
   } else if (end < content.size()) {
     records.push_back({"bytes left over", end, content.size() - end});
   }
