@@ -32,30 +32,6 @@
 namespace tallowmere_dat::detail {
 namespace {
 
-/// 62 branch slots, the entry count, and room for 61 entries.
-constexpr std::uint32_t kNodeSize = 1716;
-constexpr std::size_t kSlotCount = 62;
-constexpr std::size_t kMaxEntries = 61;
-constexpr std::size_t kEntriesAt = kSlotCount * 4 + 4;
-
-struct Child {
-  std::uint32_t slot;
-  std::uint32_t offset;
-};
-
-/// A directory node as the walk uses it.
-struct Node {
-  /// The non-zero slots to visit, in slot order: none for a leaf, else among the first
-  /// `entry_count` + 1.
-  std::array<Child, kSlotCount> children;
-  std::size_t child_count = 0;
-  std::array<DatFileEntry, kMaxEntries> entries;
-  std::size_t entry_count = 0;
-
-  std::span<const Child> child_span() const { return std::span(children).first(child_count); }
-  std::span<const DatFileEntry> entry_span() const { return std::span(entries).first(entry_count); }
-};
-
 std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::size_t at) {
   return load_u32_le(bytes.subspan(at).first<4>());
 }
@@ -69,9 +45,8 @@ DatFileEntry parse_entry(std::span<const std::uint8_t> bytes) {
           .version = u32_at(bytes, 20)};
 }
 
-/// Reads the node at `offset` into `node`. Fails with the chain reader's error, or for a node
-/// declaring more than 61 entries with the record reader's error for the 62nd, which finds the
-/// node's bytes used up.
+}  // namespace
+
 std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t block_size,
                                         std::uint32_t offset, Node& node) {
   // On the stack: a directory of a million entries has tens of thousands of nodes.
@@ -103,6 +78,8 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   }
   return {};
 }
+
+namespace {
 
 enum class Order : std::uint8_t { Forward, Mirrored };
 

@@ -268,6 +268,7 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
       {"info", missing},     {"ls", missing},
       {"cat", missing, "1"}, {"extract", missing, (dir.dir() / "out").string()},
       {"environ", missing},  {"sound-table", missing, "0x20000001"},
+      {"check", missing},    {"explain", missing},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
@@ -793,6 +794,106 @@ TEST(CliTest, ADamagedCompressedEntryIsAFailureEverywhere) {
 
 /// Starts the tool with `args`, sends `signal_number` after `delay_us` microseconds and returns
 /// the signal that ended it (0 if it exited first).
+TEST(CliTest, CheckPrintsOneLinePerFindingAndExitsOneWhenAny) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "");
+  // The directory's order follows `entries`, not the identifiers.
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n')),
+            format("warning: id-order: directory node 0x%08X: entry 1 (id 0x%08X) does not "
+                   "ascend from entry 0 (id 0x%08X)",
+                   archive.root_offset, kCompressedTable, kBinary));
+  EXPECT_NE(result.out.find("error: chain-past-end: file 0x0A000001: chain runs past the end of "
+                            "the file: block 0x00F00000"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("error: sound-table-undecodable: sound table 0x20000003: not a "
+                            "complete sound table: data cut short"),
+            std::string::npos);
+
+  const auto json = tool({"check", "--json", file.path().string()});
+  EXPECT_EQ(json.exit_status, 1);
+  const auto parsed = nlohmann::json::parse(json.out);
+  const auto& findings = parsed.at("findings");
+  ASSERT_EQ(findings.size(), static_cast<std::size_t>(std::ranges::count(result.out, '\n')));
+  EXPECT_EQ(parsed.at("errors").get<std::size_t>() + parsed.at("warnings").get<std::size_t>(),
+            findings.size());
+  const auto past_end = std::ranges::find(findings, "chain-past-end", [](const auto& f) {
+    return f.at("kind").template get<std::string>();
+  });
+  ASSERT_NE(past_end, findings.end());
+  EXPECT_EQ(past_end->at("severity"), "error");
+  EXPECT_EQ(past_end->at("ids"), nlohmann::json::array({"0x0A000001"}));
+  EXPECT_EQ(past_end->at("offsets").at(0), "0x00F00000");
+}
+
+TEST(CliTest, CheckIsQuietOnASoundArchive) {
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 64});
+  builder.add_file(kText, as_bytes("hello"));
+  builder.add_compressed_file(kCompressedTable,
+                              tallowmere_testing::encode_sound_table(plain_table()));
+  const TempFile file(builder.build().bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(CliTest, ExplainShowsEachFieldWithTheBytesAtItsOffset) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result =
+      tool({"explain", "--json", file.path().string(), format("0x%08X", kPlainTable)});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const auto parsed = nlohmann::json::parse(result.out);
+  const auto bytes_at = [&](const nlohmann::json& field) {
+    const std::size_t at = std::stoul(field.at("offset").get<std::string>(), nullptr, 16);
+    const std::size_t count = (field.at("bytes").get<std::string>().size() + 1) / 3;
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+      text += format(i == 0 ? "%02X" : " %02X", archive.bytes.at(at + i));
+    return text;
+  };
+  ASSERT_EQ(parsed.at("header").size(), 17U);
+  for (const auto& field : parsed.at("header"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  const auto& entry = parsed.at("entry");
+  const DatFileEntry& stored = entry_of(archive, kPlainTable);
+  ASSERT_EQ(entry.at("fields").size(), 6U);
+  for (const auto& field : entry.at("fields"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  EXPECT_EQ(entry.at("fields").at(3).at("value"), stored.size);
+  EXPECT_EQ(entry.at("path"), nlohmann::json::parse(format(R"([{"node":"0x%08X","slot":null}])",
+                                                           archive.root_offset)));
+  EXPECT_EQ(entry.at("chain").at(0).at("offset"), format("0x%08X", stored.offset));
+  EXPECT_EQ(entry.at("chain_problem"), nullptr);
+  // The table's records tile its bytes: the two hash records, the three sound records.
+  std::size_t next = 0;
+  for (const auto& record : entry.at("records")) {
+    EXPECT_EQ(std::stoul(record.at("offset").get<std::string>(), nullptr, 16), next);
+    next += record.at("size").get<std::size_t>();
+  }
+  EXPECT_EQ(next, stored.size);
+  EXPECT_EQ(entry.at("records").size(), 9U);
+
+  const auto missing = tool({"explain", file.path().string(), "0x12345678"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err, "tallowmere-dat: explain: 0x12345678: file 0x12345678 not found\n");
+}
+
+#ifdef SAMPLE_ARCHIVE
+TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
+  const auto result = tool({"check", SAMPLE_ARCHIVE});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out,
+            "error: sound-table-undecodable: sound table 0x20000011: not a complete sound table: "
+            "data cut short: failed to fill whole buffer\n"
+            "error: sound-table-trailing: sound table 0x20000012: 14 bytes left over after its "
+            "last sound record, from byte 72 of 86\n");
+}
+#endif
+
 int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t delay_us) {
   args.insert(args.begin(), TOOL_EXE);
   std::vector<char*> argv;
