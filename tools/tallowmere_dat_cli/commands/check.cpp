@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "archive.h"
 #include "commands.h"
 #include "format.h"
 #include "json.h"
@@ -41,8 +42,7 @@ Json finding_json(const Finding& finding) {
 int run_check(const CheckOptions& options) {
   const auto report_or_error = check_archive(options.archive);
   if (!report_or_error) {
-    const bool names_path = report_or_error.error().get_if<DatError::PathError>() != nullptr;
-    report({kName, names_path ? "" : options.archive, report_or_error.error().message()});
+    report_archive_error(kName, options.archive, report_or_error.error());
     return kExitFailure;
   }
   const std::vector<Finding>& findings = report_or_error->findings;
