@@ -267,7 +267,7 @@ TEST(DirectoryWalkTest, CyclesOnThePathAreCorruption) {
 
 std::string hex(std::uint32_t offset) {
   std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", offset);
+  (void)std::snprintf(text.data(), text.size(), "0x%08X", offset);
   return text.data();
 }
 
