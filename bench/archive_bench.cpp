@@ -28,6 +28,7 @@
 #include "bench_archive.h"
 #include "block_chain.h"
 #include "file_ext.h"
+#include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_report/environ_report.h"
@@ -270,6 +271,38 @@ BENCHMARK_CAPTURE(BM_every_file, get_file, true)->Unit(benchmark::kMillisecond)-
 BENCHMARK_CAPTURE(BM_every_file, reused_buffer, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+/// The integrity check of the whole archive; items are directory entries.
+void BM_check(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::string path = bench::bench_archive_path();
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    auto report = tallowmere_dat::check_archive(path);
+    if (!report) state.SkipWithError("check failed");
+    benchmark::DoNotOptimize(report->findings.size());
+  }
+  state.SetItemsProcessed(total(state, db->files().size()));
+}
+BENCHMARK(BM_check)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The check's floor: an open, then every file's chain read once as stored; items are entries.
+void BM_check_floor(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  const std::string path = bench::bench_archive_path();
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    auto opened = DatDatabase::open(path);
+    if (!opened) state.SkipWithError("open failed");
+    for (const DatFileEntry& entry : opened->files()) {
+      auto stored = opened->read_file_data(entry.offset, entry.size);
+      if (!stored) state.SkipWithError("read_file_data failed");
+      benchmark::DoNotOptimize(stored->data());
+    }
+  }
+  state.SetItemsProcessed(total(state, db->files().size()));
+}
+BENCHMARK(BM_check_floor)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 /// get_file + SoundTable::read for every sound table; items are tables.
 void BM_sound_tables(benchmark::State& state) {

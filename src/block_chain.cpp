@@ -17,8 +17,6 @@ namespace detail {
 namespace {
 
 constexpr std::uint32_t kPointerSize = 4;
-/// The last block offset whose payload position (offset + 4) is still below 4 GiB.
-constexpr std::uint32_t kLastBlockOffset = 0xFFFFFFFB;
 /// The smallest step by which an output that outgrew the length hint grows.
 constexpr std::size_t kMinGrowth = std::size_t{64} * 1024;
 
@@ -127,42 +125,6 @@ std::expected<void, IoError> repeat_period(Output& out, std::size_t start, std::
   }
   return {};
 }
-
-/// Brent's cycle detector over the blocks a chain meets, in order. It keeps one block and
-/// compares the following ones with it, keeping a new one after twice as many each time, so it
-/// notices a block met again within three times the blocks met before the first return, with no
-/// memory per block.
-class LoopDetector {
- public:
-  /// Notes that the chain meets `block` at `position` (bytes produced, or blocks met, so far).
-  /// True when `block` is the kept one met again: from `start()` on, the chain repeats itself.
-  bool meets(std::uint32_t block, std::uint64_t position) {
-    ++met_;
-    if (kept_ && kept_block_ == block) return true;
-    if (steps_ == span_) {
-      kept_ = true;
-      kept_block_ = block;
-      kept_position_ = position;
-      span_ *= 2;
-      steps_ = 0;
-    }
-    ++steps_;
-    return false;
-  }
-
-  /// The position at which the block met again was first met.
-  std::uint64_t start() const { return kept_position_; }
-  /// How many blocks have been met, repeats included.
-  std::uint64_t met() const { return met_; }
-
- private:
-  bool kept_ = false;
-  std::uint32_t kept_block_ = 0;
-  std::uint64_t kept_position_ = 0;
-  std::uint64_t span_ = 1;
-  std::uint64_t steps_ = 1;
-  std::uint64_t met_ = 0;
-};
 
 /// The pointer of the block at `block`, or nullopt when it can't be read or ends the chain.
 std::optional<std::uint32_t> next_block(const BlockSource& source, std::uint32_t block) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "archive_open.h"
 #include "block_chain.h"
 #include "directory.h"
 #include "format_detail.h"
@@ -57,7 +58,9 @@ template std::expected<DatHeader, ReadError> DatHeader::read(File&);
 template std::expected<DatFileEntry, ReadError> DatFileEntry::read(Cursor&);
 template std::expected<DatFileEntry, ReadError> DatFileEntry::read(File&);
 
-std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+namespace detail {
+
+std::expected<OpenedArchive, DatError> open_archive_file(const std::filesystem::path& path) {
   auto file = File::open_read_only(path);
   if (!file) return std::unexpected(DatError::PathError{path, std::move(file.error())});
   if (auto seeked = file->seek(DatHeader::kOffset); !seeked) {
@@ -67,9 +70,17 @@ std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::pa
   if (!header) return std::unexpected(DatError(std::move(header.error())));
   // The length only sizes allocations; unknown counts as empty.
   const std::uint64_t length = file->size().value_or(0);
-  DatDatabase db(*header, std::move(*file), length);
-  auto files = detail::DirectoryWalk::load(detail::FileBlockSource(db.file_, length),
-                                           header->block_size, header->root_offset);
+  return OpenedArchive{std::move(*file), *header, length};
+}
+
+}  // namespace detail
+
+std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+  auto opened = detail::open_archive_file(path);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  DatDatabase db(opened->header, std::move(opened->file), opened->length);
+  auto files = detail::DirectoryWalk::load(detail::FileBlockSource(db.file_, opened->length),
+                                           db.header_.block_size, db.header_.root_offset);
   if (!files) return std::unexpected(std::move(files.error()));
   db.files_ = std::move(*files);
   return db;

@@ -32,30 +32,6 @@
 namespace tallowmere_dat::detail {
 namespace {
 
-/// 62 branch slots, the entry count, and room for 61 entries.
-constexpr std::uint32_t kNodeSize = 1716;
-constexpr std::size_t kSlotCount = 62;
-constexpr std::size_t kMaxEntries = 61;
-constexpr std::size_t kEntriesAt = kSlotCount * 4 + 4;
-
-struct Child {
-  std::uint32_t slot;
-  std::uint32_t offset;
-};
-
-/// A directory node as the walk uses it.
-struct Node {
-  /// The non-zero slots to visit, in slot order: none for a leaf, else among the first
-  /// `entry_count` + 1.
-  std::array<Child, kSlotCount> children;
-  std::size_t child_count = 0;
-  std::array<DatFileEntry, kMaxEntries> entries;
-  std::size_t entry_count = 0;
-
-  std::span<const Child> child_span() const { return std::span(children).first(child_count); }
-  std::span<const DatFileEntry> entry_span() const { return std::span(entries).first(entry_count); }
-};
-
 std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::size_t at) {
   return load_u32_le(bytes.subspan(at).first<4>());
 }
@@ -69,9 +45,8 @@ DatFileEntry parse_entry(std::span<const std::uint8_t> bytes) {
           .version = u32_at(bytes, 20)};
 }
 
-/// Reads the node at `offset` into `node`. Fails with the chain reader's error, or for a node
-/// declaring more than 61 entries with the record reader's error for the 62nd, which finds the
-/// node's bytes used up.
+}  // namespace
+
 std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t block_size,
                                         std::uint32_t offset, Node& node) {
   // On the stack: a directory of a million entries has tens of thousands of nodes.
@@ -103,6 +78,8 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   }
   return {};
 }
+
+namespace {
 
 enum class Order : std::uint8_t { Forward, Mirrored };
 
@@ -166,26 +143,70 @@ std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint
   return {};
 }
 
-/// Sorts `leaves` together with `inner` by identifier, into `leaves`. In a B-tree laid out as
-/// usual, a pre-order walk meets the leaves in identifier order and the interior nodes hold
-/// about one entry in sixty: that case costs one merge of the few interior entries from the
-/// back, with no second copy of the directory. Any other shape gets a plain sort.
-void sort_by_id(std::vector<DatFileEntry>& leaves, std::vector<DatFileEntry>& inner) {
+/// The leaves' entries in the order the walk meets them, kept in fixed-size chunks: collecting a
+/// million entries never copies them to grow, so the directory costs its own size once, not the
+/// twice a growing vector briefly needs.
+class LeafEntries {
+ public:
+  void append(std::span<const DatFileEntry> entries) {
+    for (const DatFileEntry& entry : entries) {
+      if (chunks_.empty() || chunks_.back().size() == kChunk)
+        chunks_.emplace_back().reserve(kChunk);
+      sorted_ = sorted_ && (size_ == 0 || last_id_ < entry.id);
+      last_id_ = entry.id;
+      chunks_.back().push_back(entry);
+      ++size_;
+    }
+  }
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  /// True while every entry's id is greater than the one before.
+  [[nodiscard]] bool sorted() const { return sorted_; }
+
+  /// Hands the entries to `take` in order, one chunk at a time, releasing each after it.
+  template <typename Take>
+  void drain(Take take) {
+    for (std::vector<DatFileEntry>& chunk : chunks_) {
+      take(std::span<const DatFileEntry>(chunk));
+      chunk = std::vector<DatFileEntry>();
+    }
+    chunks_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+  std::vector<std::vector<DatFileEntry>> chunks_;
+  std::size_t size_ = 0;
+  std::uint32_t last_id_ = 0;
+  bool sorted_ = true;
+};
+
+/// The leaves' and interior nodes' entries together, sorted by identifier, in one allocation of
+/// exactly their number. In a B-tree laid out as usual a pre-order walk meets the leaves in
+/// identifier order, and the interior nodes hold about one entry in sixty: that case is one
+/// merge. Any other shape gets a plain sort.
+std::vector<DatFileEntry> sorted_by_id(LeafEntries& leaves, std::vector<DatFileEntry>& inner) {
   std::ranges::sort(inner, {}, &DatFileEntry::id);
-  const std::size_t leaf_count = leaves.size();
-  const bool leaves_sorted = std::ranges::is_sorted(leaves, {}, &DatFileEntry::id);
-  leaves.resize(leaf_count + inner.size());
-  if (!leaves_sorted) {
-    std::ranges::copy(inner, leaves.begin() + static_cast<std::ptrdiff_t>(leaf_count));
-    std::ranges::sort(leaves, {}, &DatFileEntry::id);
-    return;
+  std::vector<DatFileEntry> out;
+  out.reserve(leaves.size() + inner.size());
+  if (!leaves.sorted()) {
+    leaves.drain([&](std::span<const DatFileEntry> chunk) {
+      out.insert(out.end(), chunk.begin(), chunk.end());
+    });
+    out.insert(out.end(), inner.begin(), inner.end());
+    std::ranges::sort(out, {}, &DatFileEntry::id);
+    return out;
   }
-  std::size_t from_leaves = leaf_count;
-  std::size_t from_inner = inner.size();
-  for (std::size_t to = leaves.size(); from_inner > 0;) {
-    const bool take_leaf = from_leaves > 0 && leaves[from_leaves - 1].id > inner[from_inner - 1].id;
-    leaves[--to] = take_leaf ? leaves[--from_leaves] : inner[--from_inner];
-  }
+  auto next_inner = inner.begin();
+  leaves.drain([&](std::span<const DatFileEntry> chunk) {
+    for (const DatFileEntry& leaf : chunk) {
+      for (; next_inner != inner.end() && next_inner->id <= leaf.id; ++next_inner)
+        out.push_back(*next_inner);
+      out.push_back(leaf);
+    }
+  });
+  out.insert(out.end(), next_inner, inner.end());
+  return out;
 }
 
 }  // namespace
@@ -196,20 +217,23 @@ std::expected<FileIndex, DatError> DirectoryWalk::load(const BlockSource& source
   if (root == 0) return FileIndex();
   const auto no_leave = [](std::uint32_t) -> std::expected<void, DatError> { return {}; };
   try {
-    std::vector<DatFileEntry> entries;  // the leaves' entries, then all of them
-    std::vector<DatFileEntry> inner;    // the interior nodes' entries
+    LeafEntries leaves;
+    std::vector<DatFileEntry> inner;  // the interior nodes' entries
     if (auto walked = walk_distinct(
             source, block_size, root, Order::Forward,
             [&](const Node& node) {
-              std::vector<DatFileEntry>& into = node.child_count == 0 ? entries : inner;
-              into.insert(into.end(), node.entry_span().begin(), node.entry_span().end());
+              if (node.child_count == 0) {
+                leaves.append(node.entry_span());
+              } else {
+                inner.insert(inner.end(), node.entry_span().begin(), node.entry_span().end());
+              }
             },
             no_leave);
         !walked) {
       return std::unexpected(std::move(walked.error()));
     }
-    sort_by_id(entries, inner);
-    inner = {};
+    std::vector<DatFileEntry> entries = sorted_by_id(leaves, inner);
+    inner = std::vector<DatFileEntry>();
     if (std::ranges::adjacent_find(entries, {}, &DatFileEntry::id) == entries.end()) {
       return FileIndex(std::move(entries));
     }

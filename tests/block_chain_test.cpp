@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "tallowmere_dat/dat_database.h"
 #include "file_ext.h"
+#include "tallowmere_dat/dat_database.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/temp_file.h"

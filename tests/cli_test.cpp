@@ -20,6 +20,9 @@
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -265,9 +268,15 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
   const std::string missing = (dir.dir() / "missing \"quoted\".dat").string();
   const std::string expected = ": cannot open '" + missing + "': No such file or directory\n";
   const std::vector<std::vector<std::string>> cases = {
-      {"info", missing},     {"ls", missing},
-      {"cat", missing, "1"}, {"extract", missing, (dir.dir() / "out").string()},
-      {"environ", missing},  {"sound-table", missing, "0x20000001"},
+      {"info", missing},
+      {"ls", missing},
+      {"cat", missing, "1"},
+      {"extract", missing, (dir.dir() / "out").string()},
+      {"environ", missing},
+      {"sound-table", missing, "0x20000001"},
+      {"check", missing},
+      {"explain", missing},
+      {"map", missing, "-o", (dir.dir() / "out").string()},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
@@ -793,6 +802,248 @@ TEST(CliTest, ADamagedCompressedEntryIsAFailureEverywhere) {
 
 /// Starts the tool with `args`, sends `signal_number` after `delay_us` microseconds and returns
 /// the signal that ended it (0 if it exited first).
+TEST(CliTest, CheckPrintsOneLinePerFindingAndExitsOneWhenAny) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "");
+  // The directory's order follows `entries`, not the identifiers.
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n')),
+            format("warning: id-order: directory node 0x%08X: entry 1 (id 0x%08X) does not "
+                   "ascend from entry 0 (id 0x%08X)",
+                   archive.root_offset, kCompressedTable, kBinary));
+  EXPECT_NE(result.out.find("error: chain-past-end: file 0x0A000001: chain runs past the end of "
+                            "the file: block 0x00F00000"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("error: sound-table-undecodable: sound table 0x20000003: not a "
+                            "complete sound table: data cut short"),
+            std::string::npos);
+
+  const auto json = tool({"check", "--json", file.path().string()});
+  EXPECT_EQ(json.exit_status, 1);
+  const auto parsed = nlohmann::json::parse(json.out);
+  const auto& findings = parsed.at("findings");
+  ASSERT_EQ(findings.size(), static_cast<std::size_t>(std::ranges::count(result.out, '\n')));
+  EXPECT_EQ(parsed.at("errors").get<std::size_t>() + parsed.at("warnings").get<std::size_t>(),
+            findings.size());
+  const auto past_end = std::ranges::find(findings, "chain-past-end", [](const auto& f) {
+    return f.at("kind").template get<std::string>();
+  });
+  ASSERT_NE(past_end, findings.end());
+  EXPECT_EQ(past_end->at("severity"), "error");
+  EXPECT_EQ(past_end->at("ids"), nlohmann::json::array({"0x0A000001"}));
+  EXPECT_EQ(past_end->at("offsets").at(0), "0x00F00000");
+}
+
+TEST(CliTest, CheckIsQuietOnASoundArchive) {
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 64});
+  builder.add_file(kText, as_bytes("hello"));
+  builder.add_compressed_file(kCompressedTable,
+                              tallowmere_testing::encode_sound_table(plain_table()));
+  const TempFile file(builder.build().bytes);
+  const auto result = tool({"check", file.path().string()});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(CliTest, ExplainShowsEachFieldWithTheBytesAtItsOffset) {
+  const HandArchive archive = hand_archive();
+  const TempFile file(archive.bytes);
+  const auto result =
+      tool({"explain", "--json", file.path().string(), format("0x%08X", kPlainTable)});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const auto parsed = nlohmann::json::parse(result.out);
+  const auto bytes_at = [&](const nlohmann::json& field) {
+    const std::size_t at = std::stoul(field.at("offset").get<std::string>(), nullptr, 16);
+    const std::size_t count = (field.at("bytes").get<std::string>().size() + 1) / 3;
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+      text += format(i == 0 ? "%02X" : " %02X", archive.bytes.at(at + i));
+    return text;
+  };
+  ASSERT_EQ(parsed.at("header").size(), 17U);
+  for (const auto& field : parsed.at("header"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  const auto& entry = parsed.at("entry");
+  const DatFileEntry& stored = entry_of(archive, kPlainTable);
+  ASSERT_EQ(entry.at("fields").size(), 6U);
+  for (const auto& field : entry.at("fields"))
+    EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
+  EXPECT_EQ(entry.at("fields").at(3).at("value"), stored.size);
+  EXPECT_EQ(entry.at("path"), nlohmann::json::parse(format(R"([{"node":"0x%08X","slot":null}])",
+                                                           archive.root_offset)));
+  EXPECT_EQ(entry.at("chain").at(0).at("offset"), format("0x%08X", stored.offset));
+  EXPECT_EQ(entry.at("chain_problem"), nullptr);
+  // The table's records tile its bytes: the two hash records, the three sound records.
+  std::size_t next = 0;
+  for (const auto& record : entry.at("records")) {
+    EXPECT_EQ(std::stoul(record.at("offset").get<std::string>(), nullptr, 16), next);
+    next += record.at("size").get<std::size_t>();
+  }
+  EXPECT_EQ(next, stored.size);
+  EXPECT_EQ(entry.at("records").size(), 9U);
+
+  const auto missing = tool({"explain", file.path().string(), "0x12345678"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err, "tallowmere-dat: explain: 0x12345678: file 0x12345678 not found\n");
+}
+
+// --- map ---------------------------------------------------------------------------------------
+
+/// The path of program `name` as the shell finds it, or nothing.
+std::optional<std::string> find_program(const std::string& name) {
+  const auto found = tallowmere_testing::run_process({"/bin/sh", "-c", "command -v \"$0\"", name});
+  if (found.exit_status != 0 || found.out.empty()) return std::nullopt;
+  return found.out.substr(0, found.out.find('\n'));
+}
+
+/// Blocks of 64 bytes, one cell each: the header (cells 0-6, the last mostly unclaimed), a file
+/// in two blocks apart (cells 8 and 10), one block that two entries name (cell 9), and the root
+/// node's 29 blocks (cells 12-40).
+Bytes map_by_blocks() {
+  tallowmere_testing::ArchiveImage image(64);
+  image.write_chain(std::array<std::uint32_t, 2>{8 * 64, 10 * 64}, Bytes(100, 'r'));
+  const Bytes shared = as_bytes("one block that two entries name");
+  image.write_chain(std::array<std::uint32_t, 1>{9 * 64}, shared);
+  image.resize(12 * 64);
+  const auto size = static_cast<std::uint32_t>(shared.size());
+  image.header().root_offset =
+      image.append_node({.entries = {{0, 0x06000001, 8 * 64, 100, 0, 0},
+                                     {0, 0x0A000001, 9 * 64, size, 0, 0},
+                                     {0, 0x0A000002, 9 * 64, size, 0, 0}}});
+  return std::move(image).release();
+}
+
+/// 96000 bytes of 16-byte blocks, mostly unclaimed, then an empty root node (143 blocks): more
+/// blocks than cells, so each of the 4096 cells covers 24 bytes and the node starts at cell 4000.
+Bytes map_by_cells() {
+  tallowmere_testing::ArchiveImage image(16);
+  image.resize(96000);
+  image.header().root_offset = image.append_node({});
+  return std::move(image).release();
+}
+
+/// The colour ("#RRGGBB") of every pixel of `svg` rendered at its own size, and its width.
+struct Raster {
+  std::size_t width = 0;
+  std::vector<std::string> pixels;
+};
+
+Raster render(const fs::path& svg, const std::string& rsvg_convert, const std::string& pngtopnm) {
+  const std::string png = svg.string() + ".png";
+  const auto rendered =
+      tallowmere_testing::run_process({rsvg_convert, "--format=png", "-o", png, svg.string()});
+  EXPECT_EQ(rendered.exit_status, 0) << rendered.err;
+  std::istringstream ppm(tallowmere_testing::run_process({pngtopnm, "-plain", png}).out);
+  std::string magic;
+  Raster raster;
+  std::size_t height = 0;
+  int max = 0;
+  ppm >> magic >> raster.width >> height >> max;
+  EXPECT_EQ(magic, "P3");
+  EXPECT_EQ(max, 255);
+  for (int r = 0, g = 0, b = 0; ppm >> r >> g >> b;)
+    raster.pixels.push_back(format("#%02X%02X%02X", r, g, b));
+  EXPECT_EQ(raster.pixels.size(), raster.width * height);
+  return raster;
+}
+
+/// The colour of the legend's swatch for `label`.
+std::string legend_colour(const std::string& svg, const std::string& label) {
+  std::smatch match;
+  const std::regex swatch("fill=\"(#[0-9A-F]{6})\"/>\n<text[^>]*>" + label + "</text>");
+  return std::regex_search(svg, match, swatch) ? match[1].str() : "no swatch for " + label;
+}
+
+TEST(CliTest, MapColoursEachCellByTheOwnerOfMostOfItsBytes) {
+  const auto xmllint = find_program("xmllint");
+  const auto rsvg_convert = find_program("rsvg-convert");
+  const auto pngtopnm = find_program("pngtopnm");
+  if (!xmllint || !rsvg_convert || !pngtopnm)
+    GTEST_SKIP() << "needs xmllint, rsvg-convert and pngtopnm (scripts/install-deps)";
+  const struct {
+    const char* name;
+    Bytes archive;
+    std::string file_name;
+    std::vector<std::string> lines;  // the band above the grid
+    std::vector<std::pair<std::size_t, std::string>> cells;
+  } cases[] = {
+      {"a cell per block",
+       map_by_blocks(),
+       "a&b<c>\"d'\x01\xFF.dat",
+       {"a&amp;b&lt;c&gt;&quot;d&apos;\uFFFD\uFFFD.dat",
+        "2624 bytes, block size 64, 3 entries; a cell is 64 bytes",
+        "fragmentation: 66.7% of chains (2 of 3) in one run; 1.33 runs per file"},
+       {{0, "header"},
+        {5, "header"},
+        {6, "unclaimed"},
+        {7, "unclaimed"},
+        {8, "files of type 0x06"},
+        {9, "claimed more than once"},
+        {10, "files of type 0x06"},
+        {11, "unclaimed"},
+        {12, "directory nodes"},
+        {40, "directory nodes"}}},
+      {"cells of several blocks",
+       map_by_cells(),
+       "client_portal.dat",
+       {"client_portal.dat", "98288 bytes, block size 16, 0 entries; a cell is 24 bytes",
+        "fragmentation: no file has a block"},
+       {{0, "header"},
+        {16, "header"},
+        {17, "unclaimed"},
+        {3999, "unclaimed"},
+        {4000, "directory nodes"},
+        {4095, "directory nodes"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempFile archive(c.archive, c.file_name);
+    const fs::path svg_path = archive.dir() / "map.svg";
+    const auto result = tool({"map", archive.path().string(), "-o", svg_path.string()});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+    const auto valid = tallowmere_testing::run_process({*xmllint, "--noout", svg_path.string()});
+    EXPECT_EQ(valid.exit_status, 0) << valid.err;
+
+    const std::string svg = as_text(read_file(svg_path));
+    for (const std::string& line : c.lines)
+      EXPECT_NE(svg.find(">" + line + "</text>"), std::string::npos) << line;
+    // The documented grid: 64 columns of 8-pixel cells from (8, 64); sampled at their centres.
+    const Raster raster = render(svg_path, *rsvg_convert, *pngtopnm);
+    for (const auto& [cell, owner] : c.cells) {
+      const std::size_t x = 8 + (cell % 64) * 8 + 4;
+      const std::size_t y = 64 + (cell / 64) * 8 + 4;
+      ASSERT_LT(y * raster.width + x, raster.pixels.size());
+      EXPECT_EQ(raster.pixels[y * raster.width + x], legend_colour(svg, owner))
+          << "cell " << cell << ", " << owner;
+    }
+  }
+}
+
+TEST(CliTest, MapReportsAnOutputItCannotWrite) {
+  const TempFile archive(map_by_blocks());
+  const fs::path missing = archive.dir() / "missing";
+  const auto result = tool({"map", archive.path().string(), "-o", (missing / "map.svg").string()});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "tallowmere-dat: map: cannot create a temporary file in '" +
+                            missing.string() + "': No such file or directory\n");
+}
+
+#ifdef SAMPLE_ARCHIVE
+TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
+  const auto result = tool({"check", SAMPLE_ARCHIVE});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out,
+            "error: sound-table-undecodable: sound table 0x20000011: not a complete sound table: "
+            "data cut short: failed to fill whole buffer\n"
+            "error: sound-table-trailing: sound table 0x20000012: 14 bytes left over after its "
+            "last sound record, from byte 72 of 86\n");
+}
+#endif
+
 int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t delay_us) {
   args.insert(args.begin(), TOOL_EXE);
   std::vector<char*> argv;

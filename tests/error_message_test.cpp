@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "record_reader.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/io_error.h"
 #include "tallowmere_dat/read_error.h"
-#include "record_reader.h"
 
 namespace tallowmere_dat {
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
-#include "tallowmere_report/environ_report.h"
 #include "tallowmere_dat/file_type/sound_table.h"
+#include "tallowmere_report/environ_report.h"
 #include "tallowmere_testing/allocation_tracker.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/hostile_archives.h"

@@ -7,11 +7,16 @@
 
 namespace tallowmere_dat::cli {
 
+void report_archive_error(std::string_view command, const std::string& path,
+                          const DatError& error) {
+  const bool names_path = error.get_if<DatError::PathError>() != nullptr;
+  report({command, names_path ? "" : path, error.message()});
+}
+
 std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command) {
   auto db = DatDatabase::open(path);
   if (!db) {
-    const bool names_path = db.error().get_if<DatError::PathError>() != nullptr;
-    report({command, names_path ? "" : path, db.error().message()});
+    report_archive_error(command, path, db.error());
     return std::nullopt;
   }
   return std::move(*db);

@@ -13,6 +13,10 @@
 
 namespace tallowmere_dat::cli {
 
+/// Reports `command` + ": " + `error`'s message for people, preceded by `path` unless the message
+/// names it already (a file that can't be opened).
+void report_archive_error(std::string_view command, const std::string& path, const DatError& error);
+
 /// Opens the archive at `path`, or reports `command` + ": " + the error's message (which names
 /// the path when the file can't be opened, and is preceded by the path otherwise) and returns
 /// nothing.

@@ -153,7 +153,11 @@ std::expected<void, WriteFailure> write_named_then_rename(const std::filesystem:
                                                           std::span<const std::uint8_t> bytes,
                                                           mode_t mode, std::int64_t mtime) {
   const std::filesystem::path directory = path.parent_path();
-  std::string temporary = (directory / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+  // Appended piece by piece: GCC 12 warns falsely about overlap in `"." + std::string`.
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".tmp-XXXXXX";
+  std::string temporary = (directory / name).string();
   CleanupGuard guard;
   const int fd = create_temporary(temporary, guard);
   if (fd < 0) {

@@ -113,6 +113,9 @@ int run_cli(int argc, char** argv) {
   add_extract(app, run);
   add_sound_table(app, run);
   add_environ(app, run);
+  add_check(app, run);
+  add_explain(app, run);
+  add_map(app, run);
   for (CLI::App* command : app.get_subcommands({}))
     help_is_long_only(*command);
 

@@ -21,6 +21,9 @@ void add_cat(CLI::App& app, Runner& run);
 void add_extract(CLI::App& app, Runner& run);
 void add_sound_table(CLI::App& app, Runner& run);
 void add_environ(CLI::App& app, Runner& run);
+void add_check(CLI::App& app, Runner& run);
+void add_explain(CLI::App& app, Runner& run);
+void add_map(CLI::App& app, Runner& run);
 
 /// The ARCHIVE positional every subcommand takes first.
 CLI::Option* add_archive_argument(CLI::App& command, std::string& path);

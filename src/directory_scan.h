@@ -1,0 +1,66 @@
+#pragma once
+
+// Walking the directory for inspection rather than for loading: every distinct node once, in
+// pre-order, keeping what the open throws away (where each entry record lies, nodes that can't
+// be read, shared nodes, cycles) and going on past a node that fails.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <vector>
+
+#include "block_chain.h"
+#include "chain_trace.h"
+#include "tallowmere_dat/dat_file_entry.h"
+#include "tallowmere_dat/error.h"
+
+namespace tallowmere_dat::detail {
+
+struct ScannedNode {
+  std::uint32_t offset = 0;
+  /// The index of the node it was first reached from (none for the root), and by which slot.
+  std::optional<std::size_t> parent;
+  std::uint32_t slot = 0;
+  /// Its entry records: `ScannedEntry`s from `first_entry` on.
+  std::size_t first_entry = 0;
+  std::size_t entry_count = 0;
+  TracedChain chain;
+  /// Why the node could not be read (the open's error for it); it then has no entries.
+  std::optional<DatError> error;
+};
+
+struct ScannedEntry {
+  DatFileEntry entry;
+  std::size_t node = 0;     ///< index in `DirectoryScan::nodes`
+  std::uint32_t index = 0;  ///< record number within the node
+};
+
+/// A slot that leads to a node already met: on the slot's own path (a cycle) or elsewhere.
+struct NodeLink {
+  std::size_t parent = 0;
+  std::uint32_t slot = 0;
+  std::size_t target = 0;
+  bool on_path = false;
+};
+
+struct DirectoryScan {
+  std::vector<ScannedNode> nodes;     ///< pre-order
+  std::vector<ScannedEntry> entries;  ///< in walk order
+  std::vector<NodeLink> links;
+};
+
+/// Scans the directory whose root node is at `root` (0: none) in a file of `length` bytes. The
+/// walk keeps an explicit stack and reads each distinct node once. Fails only when a pointer
+/// inside the file can't be read (`Io`), or with `Io` of kind `OutOfMemory`.
+[[nodiscard]] std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
+                                                                    std::uint32_t block_size,
+                                                                    std::uint32_t root,
+                                                                    std::uint64_t length);
+
+/// The absolute file offset of byte `at` of the content that `chain` holds, or nullopt when
+/// the chain doesn't reach it.
+[[nodiscard]] std::optional<std::uint64_t> file_offset_of(const TracedChain& chain,
+                                                          std::uint64_t at);
+
+}  // namespace tallowmere_dat::detail
