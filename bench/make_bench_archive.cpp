@@ -1,12 +1,18 @@
 // Writes the large benchmark archive: a million directory entries, fifty thousand sound tables,
 // a quarter of all files LRS-compressed, 1 KiB blocks, chains scattered for some files and
 // contiguous for others, and a few files of tens of MiB. Deterministic: the same bytes every
-// run. Usage: make_bench_archive OUTPUT_PATH
+// run. Usage: make_bench_archive OUTPUT_PATH [ENTRIES]
+//
+// ENTRIES (default a million) scales the archive down or up: the sound tables stay a twentieth
+// of the entries, the large files stay as they are. The default archive is the one the
+// benchmarks' figures are for.
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -53,7 +59,7 @@ class TextSource {
   std::vector<std::string> vocabulary_;
 };
 
-tallowmere_testing::ArchiveBuilder bench_archive() {
+tallowmere_testing::ArchiveBuilder bench_archive(std::uint32_t entries) {
   tallowmere_testing::ArchiveBuilder builder(
       {.block_size = bench::kBlockSize, .seed = 0xBE7C4, .spare_percent = 2});
   Random random(42);
@@ -77,7 +83,8 @@ tallowmere_testing::ArchiveBuilder bench_archive() {
                    ChainLayout::kScattered);
   added += 2;
 
-  for (std::uint32_t i = 0; i < bench::kSoundTableCount; ++i) {
+  const std::uint32_t sound_tables = entries / (bench::kEntryCount / bench::kSoundTableCount);
+  for (std::uint32_t i = 0; i < sound_tables; ++i) {
     add(0x20000000 + i * 3, bench::usual_sound_table(0x20000000 + i * 3, random));
   }
 
@@ -85,7 +92,7 @@ tallowmere_testing::ArchiveBuilder bench_archive() {
   // empty (which take no block and keep the archive near 1 GiB).
   static constexpr std::array<std::uint32_t, 12> kTypes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
                                                            0x08, 0x0A, 0x0D, 0x21, 0x31, 0x40};
-  const std::uint32_t small = bench::kEntryCount - bench::kSoundTableCount - 3;
+  const std::uint32_t small = entries - sound_tables - 3;
   for (std::uint32_t i = 0; i < small; ++i) {
     const std::uint32_t id = (kTypes[i % kTypes.size()] << 24U) | (i / kTypes.size());
     const std::uint32_t shape = random.between(0, 99);
@@ -98,14 +105,26 @@ tallowmere_testing::ArchiveBuilder bench_archive() {
   return builder;
 }
 
+/// The entry count ENTRIES names, or 0 when it is not a whole number from 100 (room for the
+/// large files and a few of each kind) to ten million (identifiers stay within their type byte
+/// far beyond that).
+std::uint32_t parse_entries(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != 0 || value < 100 || value > 10'000'000) return 0;
+  return static_cast<std::uint32_t>(value);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fputs("usage: make_bench_archive OUTPUT_PATH\n", stderr);
+  const std::uint32_t entries = argc == 3 ? parse_entries(argv[2]) : bench::kEntryCount;
+  if (argc < 2 || argc > 3 || entries == 0) {
+    std::fputs("usage: make_bench_archive OUTPUT_PATH [ENTRIES (at least 100)]\n", stderr);
     return 2;
   }
-  const auto archive = bench_archive().build();
+  const auto archive = bench_archive(entries).build();
   if (!tallowmere_testing::write_archive(argv[1], archive.bytes)) {
     std::fprintf(stderr, "make_bench_archive: cannot write %s\n", argv[1]);
     return 1;

@@ -1072,17 +1072,23 @@ TEST(CliTest, ExtractLeavesNoTemporaryFileWhateverSignalEndsIt) {
     builder.add_file(0x06000000 + i, Bytes(2000 + i % 700, static_cast<std::uint8_t>(i)));
   const TempFile archive(builder.build().bytes);
   int interrupted = 0;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    for (useconds_t delay = 0; delay < 60000; delay += 4000) {
-      SCOPED_TRACE(format("signal %d after %u us", signal_number, delay));
-      const fs::path out = archive.dir() / format("out-%d-%u", signal_number, delay);
-      const int ended_by =
-          run_and_signal({"extract", archive.path().string(), out.string()}, signal_number, delay);
-      interrupted += ended_by == signal_number ? 1 : 0;
-      if (!fs::exists(out)) continue;
-      for (const auto& item : fs::recursive_directory_iterator(out))
-        EXPECT_EQ(item.path().filename().string().find(".tmp-"), std::string::npos) << item.path();
-      fs::remove_all(out);
+  // Into a new directory files are linked from nameless ones; into an existing one they go
+  // through named temporary files.
+  for (const bool existing : {false, true}) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+      for (useconds_t delay = 0; delay < 60000; delay += 4000) {
+        SCOPED_TRACE(format("signal %d after %u us, existing %d", signal_number, delay, existing));
+        const fs::path out = archive.dir() / format("out-%d-%u", signal_number, delay);
+        if (existing) fs::create_directories(out / "0x06");
+        const int ended_by = run_and_signal({"extract", archive.path().string(), out.string()},
+                                            signal_number, delay);
+        interrupted += ended_by == signal_number ? 1 : 0;
+        if (!fs::exists(out)) continue;
+        for (const auto& item : fs::recursive_directory_iterator(out))
+          EXPECT_EQ(item.path().filename().string().find(".tmp-"), std::string::npos)
+              << item.path();
+        fs::remove_all(out);
+      }
     }
   }
   EXPECT_GT(interrupted, 0);  // some signals landed mid-extract

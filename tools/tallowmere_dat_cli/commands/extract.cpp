@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "archive.h"
@@ -90,15 +91,18 @@ class Extraction {
       tally.failed.push_back(entry.id);
       return true;
     }
-    if (!made_[type_of(entry.id)]) {
-      if (fs::create_directories(directory, ec); ec) {
+    auto& destination = destinations_[type_of(entry.id)];
+    if (!destination) {
+      const bool created = fs::create_directories(directory, ec);
+      if (ec) {
         report({kName, "cannot create directory '" + directory.string() + "'",
                 IoError::from_os(ec.value()).message()});
         return false;
       }
-      made_[type_of(entry.id)] = true;
+      destination = created ? Destination::kNew : Destination::kMayExist;
     }
-    if (auto written = write_file_atomically(path, buffer_, mode_, entry.timestamp); !written) {
+    if (auto written = write_file_atomically(path, buffer_, mode_, entry.timestamp, *destination);
+        !written) {
       report({kName, written.error().step, written.error().error.message()});
       return false;
     }
@@ -112,7 +116,8 @@ class Extraction {
   fs::path root_;
   bool keep_existing_;
   mode_t mode_ = default_file_mode();
-  std::array<bool, 256> made_{};
+  /// Per type byte, once its directory is there: whether it was created by this extract.
+  std::array<std::optional<Destination>, 256> destinations_{};
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -272,8 +272,8 @@ int run_map(const MapOptions& options) {
   }
   const std::string svg = map_svg(options.archive, checked->layout);
   const std::vector<std::uint8_t> bytes(svg.begin(), svg.end());
-  if (auto written =
-          write_file_atomically(options.output, bytes, default_file_mode(), std::time(nullptr));
+  if (auto written = write_file_atomically(options.output, bytes, default_file_mode(),
+                                           std::time(nullptr), Destination::kMayExist);
       !written) {
     report({kName, written.error().step, written.error().error.message()});
     return kExitFailure;
