@@ -21,7 +21,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -952,9 +951,11 @@ Raster render(const fs::path& svg, const std::string& rsvg_convert, const std::s
 
 /// The colour of the legend's swatch for `label`.
 std::string legend_colour(const std::string& svg, const std::string& label) {
-  std::smatch match;
-  const std::regex swatch("fill=\"(#[0-9A-F]{6})\"/>\n<text[^>]*>" + label + "</text>");
-  return std::regex_search(svg, match, swatch) ? match[1].str() : "no swatch for " + label;
+  // The swatch is the rect right before the label's text, the nearest fill before it.
+  const std::string fill = "fill=\"";
+  const std::size_t text = svg.find(">" + label + "</text>");
+  const std::size_t at = text == std::string::npos ? text : svg.rfind(fill, text);
+  return at == std::string::npos ? "no swatch for " + label : svg.substr(at + fill.size(), 7);
 }
 
 TEST(CliTest, MapColoursEachCellByTheOwnerOfMostOfItsBytes) {
