@@ -1045,12 +1045,19 @@ TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
 }
 #endif
 
-int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t delay_us) {
-  args.insert(args.begin(), TOOL_EXE);
+/// `args` as the null-terminated array `execv` takes; `args` must outlive it.
+std::vector<char*> argv_of(std::vector<std::string>& args) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args)
     argv.push_back(arg.data());
   argv.push_back(nullptr);
+  return argv;
+}
+
+int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t delay_us) {
+  args.insert(args.begin(), TOOL_EXE);
+  std::vector<char*> argv = argv_of(args);
   const pid_t pid = ::fork();
   if (pid < 0) std::abort();
   if (pid == 0) {
@@ -1137,11 +1144,7 @@ std::pair<int, std::string> run_on_terminal(std::vector<std::string> args) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) std::abort();
   const std::string terminal = ::ptsname(master);
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argv_of(args);
 
   const pid_t pid = ::fork();
   if (pid < 0) std::abort();
