@@ -72,9 +72,20 @@ class Checker {
     check_directory(*scan);
     const std::vector<DatFileEntry> files = files_of(*scan);
     std::vector<const DatFileEntry*> complete;
+    // In a sound archive each block belongs to one chain and each stored byte to one file. Chains
+    // that share blocks many times over would make checking them all take time quadratic in the
+    // file's size, so the work stops at a few times what the file holds.
+    std::uint64_t blocks_left =
+        kOverlapFactor * (length_ / std::max<std::uint32_t>(block_size, 1) + 1 + files.size());
     for (const DatFileEntry& entry : files) {
       auto chain = detail::trace_chain(source_, block_size, entry.offset, entry.size, length_);
       if (!chain) return std::unexpected(DatError(std::move(chain.error())));
+      if (chain->blocks.size() > blocks_left) {
+        stop(entry.id, "the files' chains claim more than " + std::to_string(kOverlapFactor) +
+                           " times the blocks the file holds");
+        break;
+      }
+      blocks_left -= chain->blocks.size();
       check_chain({Owner::Kind::File, entry.id}, *chain);
       if (!chain->blocks.empty()) {
         const std::size_t runs = detail::run_count(*chain, block_size);
@@ -85,7 +96,14 @@ class Checker {
       if (chain->end == detail::ChainEnd::Complete) complete.push_back(&entry);
     }
     build_segments();
+    std::uint64_t bytes_left = kOverlapFactor * (length_ + 1);
     for (const DatFileEntry* entry : complete) {
+      if (entry->size > bytes_left) {
+        stop(entry->id, "the files' stored bytes add up to more than " +
+                            std::to_string(kOverlapFactor) + " times the file's length");
+        break;
+      }
+      bytes_left -= entry->size;
       if (auto checked = check_contents(*entry); !checked) {
         return std::unexpected(std::move(checked.error()));
       }
@@ -102,6 +120,14 @@ class Checker {
     std::uint64_t end;
     Owner owner;
   };
+
+  /// How many times over the chains may claim the file's blocks, or the files its bytes.
+  static constexpr std::uint64_t kOverlapFactor = 4;
+
+  void stop(std::uint32_t id, const std::string& why) {
+    add(FindingKind::CheckStopped, Severity::Error, {}, {id},
+        why + ": files from " + hex32(id) + " on are not checked further");
+  }
 
   void add(FindingKind kind, Severity severity, std::vector<std::uint64_t> offsets,
            std::vector<std::uint32_t> ids, std::string message) {
@@ -436,6 +462,8 @@ std::string_view finding_name(FindingKind kind) {
       return "sound-table-undecodable";
     case FindingKind::SoundTableTrailing:
       return "sound-table-trailing";
+    case FindingKind::CheckStopped:
+      return "check-stopped";
   }
   return "unknown";
 }

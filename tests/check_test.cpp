@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <functional>
@@ -213,6 +214,28 @@ TEST(CheckTest, EachFlawRaisesExactlyItsFindings) {
           << report->findings.front().message;
     }
   }
+}
+
+TEST(CheckTest, ChainsSharedManyTimesOverStopTheCheckInsteadOfTakingQuadraticTime) {
+  // 61 files on one chain of 2,000 blocks: checking each would claim 61 times the file's blocks.
+  ArchiveImage image(kBlock);
+  const Bytes data(2000 * kSlice, 7);
+  const std::uint32_t chain = image.append_chain(data);
+  std::vector<DatFileEntry> entries;
+  for (std::uint32_t id = 1; id <= 61; ++id)
+    entries.push_back(entry(id, chain, static_cast<std::uint32_t>(data.size())));
+  root_leaf(image, entries);
+  const TempFile archive(image.bytes());
+  const auto report = check_archive(archive.path());
+  ASSERT_TRUE(report.has_value()) << report.error().debug();
+  const auto stopped =
+      std::ranges::find(report->findings, FindingKind::CheckStopped, &Finding::kind);
+  ASSERT_NE(stopped, report->findings.end());
+  ASSERT_EQ(stopped->ids.size(), 1U);
+  EXPECT_GT(stopped->ids.front(), 1U);  // the first files were checked: they share blocks
+  EXPECT_LT(stopped->ids.front(), 61U);
+  EXPECT_TRUE(std::ranges::any_of(
+      report->findings, [](const Finding& f) { return f.kind == FindingKind::ClaimedTwice; }));
 }
 
 TEST(CheckTest, OrderIsOnlyAWarning) {

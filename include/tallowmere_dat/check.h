@@ -31,6 +31,7 @@ enum class FindingKind : std::uint8_t {
   DecompressionShort,     ///< A compressed stream doesn't produce the size its prefix declares.
   SoundTableUndecodable,  ///< A sound table (type 0x20) fails to decode.
   SoundTableTrailing,     ///< A sound table decodes with bytes left over.
+  CheckStopped,           ///< The chains overlap so much that the rest was not checked.
 };
 
 /// The kind's name as the tool prints it, e.g. "chain-loop".
