@@ -38,6 +38,16 @@ void* operator new(std::size_t size) {
   return p;
 }
 
+// std::stable_sort's scratch comes from the nothrow form: it must take the same heap as the
+// others, so that the delete below frees what it allocated.
+void* operator new(std::size_t size, const std::nothrow_t& /*unused*/) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 // These pair with the malloc above. Kept out of line, and hidden from the analyser, so that
 // neither GCC nor clang-tidy takes the free for one of a pointer from a built-in new.
 // NOLINTBEGIN(clang-analyzer-cplusplus.NewDelete)
@@ -47,6 +57,9 @@ void* operator new(std::size_t size) {
   std::free(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::size_t /*size*/) noexcept {
+  operator delete(p);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t& /*unused*/) noexcept {
   operator delete(p);
 }
 // NOLINTEND(clang-analyzer-cplusplus.NewDelete)
