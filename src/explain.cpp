@@ -134,10 +134,11 @@ std::expected<EntryDump, DatError> dump_entry(const detail::OpenedArchive& archi
   dump.id = id;
   std::optional<std::size_t> node = found->node;
   std::optional<std::uint32_t> slot;
-  for (; node; node = scan->nodes[*node].parent) {
-    dump.path.insert(dump.path.begin(), PathStep{scan->nodes[*node].offset, slot});
+  for (; node; node = scan->nodes[*node].parent) {  // from the entry's node up to the root
+    dump.path.push_back(PathStep{scan->nodes[*node].offset, slot});
     slot = scan->nodes[*node].slot;
   }
+  std::ranges::reverse(dump.path);
   const detail::TracedChain& node_chain = scan->nodes[found->node].chain;
   const std::array<std::uint32_t, 6> values = {found->entry.bit_flags, found->entry.id,
                                                found->entry.offset,    found->entry.size,
