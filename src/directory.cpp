@@ -150,8 +150,10 @@ class LeafEntries {
  public:
   void append(std::span<const DatFileEntry> entries) {
     for (const DatFileEntry& entry : entries) {
-      if (chunks_.empty() || chunks_.back().size() == kChunk)
-        chunks_.emplace_back().reserve(kChunk);
+      if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
+        // Small directories get small chunks; large ones up to `kChunk` entries at a time.
+        chunks_.emplace_back().reserve(std::clamp<std::size_t>(size_, kFirstChunk, kChunk));
+      }
       sorted_ = sorted_ && (size_ == 0 || last_id_ < entry.id);
       last_id_ = entry.id;
       chunks_.back().push_back(entry);
@@ -174,6 +176,7 @@ class LeafEntries {
   }
 
  private:
+  static constexpr std::size_t kFirstChunk = 256;
   static constexpr std::size_t kChunk = std::size_t{1} << 16;
   std::vector<std::vector<DatFileEntry>> chunks_;
   std::size_t size_ = 0;
