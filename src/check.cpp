@@ -44,7 +44,7 @@ std::string owner_name(Owner owner) {
 }
 
 /// Identifiers are exclusive bounds one beyond the u32 range on either side when absent.
-struct IdRange {
+struct SlotBounds {
   std::int64_t low = -1;
   std::int64_t high = std::int64_t{1} << 32;
 
@@ -141,7 +141,7 @@ class Checker {
   }
 
   void check_directory(const DirectoryScan& scan) {
-    std::vector<IdRange> ranges(scan.nodes.size());
+    std::vector<SlotBounds> ranges(scan.nodes.size());
     for (std::size_t i = 0; i < scan.nodes.size(); ++i) {
       const ScannedNode& node = scan.nodes[i];
       const std::string name = "directory node " + hex32(node.offset);
@@ -160,8 +160,8 @@ class Checker {
       if (outside != entries.end()) {
         add(FindingKind::ChildOutOfRange, Severity::Warning, {node.offset}, {outside->entry.id},
             name + " (" + reached_as(scan, node) + "): id " + hex32(outside->entry.id) +
-                " lies outside its slot's range, between " + IdRange::bound(ranges[i].low) +
-                " and " + IdRange::bound(ranges[i].high));
+                " lies outside its slot's range, between " + SlotBounds::bound(ranges[i].low) +
+                " and " + SlotBounds::bound(ranges[i].high));
       }
     }
     for (const detail::NodeLink& link : scan.links) {
@@ -181,8 +181,8 @@ class Checker {
   }
 
   /// The range of identifiers that the child in `slot` of node `parent` may hold.
-  static IdRange slot_range(const DirectoryScan& scan, IdRange outer, std::size_t parent,
-                            std::uint32_t slot) {
+  static SlotBounds slot_range(const DirectoryScan& scan, SlotBounds outer, std::size_t parent,
+                               std::uint32_t slot) {
     const ScannedNode& node = scan.nodes[parent];
     const std::span<const ScannedEntry> entries =
         std::span(scan.entries).subspan(node.first_entry, node.entry_count);

@@ -18,3 +18,4 @@
 #include "tallowmere_dat/io_error.h"
 #include "tallowmere_dat/lrs.h"
 #include "tallowmere_dat/read_error.h"
+#include "tallowmere_dat/selection.h"
