@@ -178,7 +178,7 @@ void archive_seeds(SeedWriter& out) {
 
 /// Archives with the flaws the integrity check names that the hostile ones lack: an identifier in
 /// a node and its child, two files on one block, a compressed entry too short for its prefix and
-/// a chain that comes back to its first block.
+/// a chain of three blocks whose size takes it back to its first.
 void inspect_seeds(SeedWriter& out) {
   using tallowmere_dat::DatFileEntry;
   using tallowmere_testing::ArchiveImage;
@@ -214,7 +214,7 @@ void inspect_seeds(SeedWriter& out) {
             const std::vector<std::uint32_t> blocks{image.append(kBlock), image.append(kBlock),
                                                     image.append(kBlock)};
             image.write_chain(blocks, noise(3 * (kBlock - 4), 3), blocks[0]);
-            entries.push_back({.id = 1, .offset = blocks[0], .size = 3 * (kBlock - 4)});
+            entries.push_back({.id = 1, .offset = blocks[0], .size = 4 * (kBlock - 4)});
           }));
 }
 
