@@ -8,75 +8,22 @@
 // the memory-bounds tests; here an entry is fetched only while its declared size and block count
 // stay within a budget per input, so that one input cannot stall the run.
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
 
+#include "fuzz_support.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/file_type/sound_table.h"
-#include "tallowmere_dat/io_error.h"
 
 namespace {
 
 using tallowmere_dat::DatDatabase;
-using tallowmere_dat::DatError;
+using tallowmere_fuzz::check_error;
+using tallowmere_fuzz::fail;
 
 constexpr std::uint64_t kMaxBytesPerInput = std::uint64_t{1} << 18U;
 constexpr std::uint64_t kMaxBlocksPerInput = std::uint64_t{1} << 12U;
-
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  (void)std::fprintf(stderr, "archive_fuzzer: %s %s\n", what, detail.c_str());
-  std::abort();
-}
-
-/// One memory file for the whole run, rewritten for every input.
-class MemoryFile {
- public:
-  MemoryFile() : fd_(::memfd_create("archive", 0)) {
-    if (fd_ < 0) fail("memfd_create failed");
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
-  }
-  void assign(const std::uint8_t* data, std::size_t size) const {
-    if (::ftruncate(fd_, 0) != 0) fail("ftruncate failed");
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-      if (n <= 0) fail("pwrite failed");
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  int fd_;
-  std::string path_;
-};
-
-/// The errors an archive's bytes can cause: data ending early, a header or node cut short,
-/// or a layout the reader refuses to follow. Each must render.
-void check_error(const DatError& error) {
-  const std::string text = error.debug();
-  if (text.empty()) fail("an error renders empty");
-  if (const auto* io = error.get_if<DatError::Io>()) {
-    if (io->error.kind() != tallowmere_dat::IoErrorKind::UnexpectedEof) {
-      fail("unexpected I/O error", text);
-    }
-    return;
-  }
-  if (const auto* bin_read = error.get_if<DatError::BinRead>()) {
-    if (bin_read->error.get_if<tallowmere_dat::ReadError::Backtrace>() == nullptr) {
-      fail("a record failure without its field frame", text);
-    }
-    return;
-  }
-  if (error.get_if<DatError::Corruption>() == nullptr) fail("unexpected error variant", text);
-}
 
 std::uint64_t block_estimate(std::uint32_t size, std::uint32_t block_size) {
   return block_size > 4 ? size / (block_size - 4) + 1 : 1;
@@ -85,7 +32,7 @@ std::uint64_t block_estimate(std::uint32_t size, std::uint32_t block_size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const MemoryFile file;
+  static const tallowmere_fuzz::MemoryFile file;
   file.assign(data, size);
 
   auto db = DatDatabase::open(file.path());

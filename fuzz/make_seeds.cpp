@@ -1,5 +1,6 @@
 // Writes the seed corpora of the fuzz targets, built with the test archive builder and encoders:
-// OUTPUT_DIR/lrs, OUTPUT_DIR/sound_table and OUTPUT_DIR/archive. Usage: make_seeds OUTPUT_DIR
+// OUTPUT_DIR/lrs, OUTPUT_DIR/sound_table, OUTPUT_DIR/archive and OUTPUT_DIR/inspect (the archive
+// seeds and flawed shapes for the integrity check). Usage: make_seeds OUTPUT_DIR
 
 #include <cstdint>
 #include <cstdio>
@@ -175,6 +176,48 @@ void archive_seeds(SeedWriter& out) {
   }
 }
 
+/// Archives with the flaws the integrity check names that the hostile ones lack: an identifier in
+/// a node and its child, two files on one block, a compressed entry too short for its prefix and
+/// a chain of three blocks whose size takes it back to its first.
+void inspect_seeds(SeedWriter& out) {
+  using tallowmere_dat::DatFileEntry;
+  using tallowmere_testing::ArchiveImage;
+  constexpr std::uint32_t kBlock = 32;
+  const auto archive = [](auto lay_out) {
+    ArchiveImage image(kBlock);
+    std::vector<DatFileEntry> entries;
+    lay_out(image, entries);
+    image.header().root_offset = image.append_node({.entries = entries});
+    return std::move(image).release();
+  };
+  const auto stored = [](ArchiveImage& image, std::uint32_t id, const Bytes& bytes,
+                         std::uint32_t flags) {
+    return DatFileEntry{.bit_flags = flags,
+                        .id = id,
+                        .offset = image.append_chain(bytes),
+                        .size = static_cast<std::uint32_t>(bytes.size())};
+  };
+  out.add("duplicate-id", [] {
+    ArchiveImage image(kBlock);
+    const std::uint32_t leaf = image.append_node({.entries = {{.bit_flags = 2, .id = 5}}});
+    image.header().root_offset = image.append_node({.branches = {leaf}, .entries = {{.id = 5}}});
+    return std::move(image).release();
+  }());
+  out.add("shared-block", archive([&](ArchiveImage& image, std::vector<DatFileEntry>& entries) {
+            entries.push_back(stored(image, 0x01000001, noise(40, 2), 0));
+            entries.push_back({.id = 0x01000002, .offset = entries[0].offset, .size = 20});
+          }));
+  out.add("short-compressed", archive([&](ArchiveImage& image, std::vector<DatFileEntry>& entries) {
+            entries.push_back(stored(image, 0x0D000001, {7, 0}, 1));
+          }));
+  out.add("chain-loop", archive([](ArchiveImage& image, std::vector<DatFileEntry>& entries) {
+            const std::vector<std::uint32_t> blocks{image.append(kBlock), image.append(kBlock),
+                                                    image.append(kBlock)};
+            image.write_chain(blocks, noise(3 * (kBlock - 4), 3), blocks[0]);
+            entries.push_back({.id = 1, .offset = blocks[0], .size = 4 * (kBlock - 4)});
+          }));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,10 +229,13 @@ int main(int argc, char** argv) {
   SeedWriter lrs(root, "lrs");
   SeedWriter tables(root, "sound_table");
   SeedWriter archives(root, "archive");
+  SeedWriter inspected(root, "inspect");
   lrs_seeds(lrs);
   sound_table_seeds(tables);
   archive_seeds(archives);
-  if (!lrs.ok() || !tables.ok() || !archives.ok()) {
+  archive_seeds(inspected);
+  inspect_seeds(inspected);
+  if (!lrs.ok() || !tables.ok() || !archives.ok() || !inspected.ok()) {
     (void)std::fprintf(stderr, "make_seeds: cannot write under %s\n", argv[1]);
     return 1;
   }

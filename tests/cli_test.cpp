@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/version.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/lrs_codec.h"
 #include "tallowmere_testing/process.h"
@@ -189,7 +190,7 @@ TEST(CliTest, VersionAndHelpGoToStandardOutput) {
     std::vector<std::string> args;
     std::string expected;  // the whole output for --version, a piece of it for help
   } cases[] = {
-      {{"--version"}, "tallowmere-dat 0.1.0\n"},
+      {{"--version"}, "tallowmere-dat " TALLOWMERE_DAT_VERSION_STRING "\n"},
       {{"--help"}, "Subcommands:\n"},
       {{"info", "--help"}, "Usage: tallowmere-dat info [OPTIONS] ARCHIVE"},
       {{"ls", "--help"}, "Usage: tallowmere-dat ls [OPTIONS] ARCHIVE"},

@@ -1,8 +1,9 @@
 // Damages the sample archive in every small way and checks that nothing but a clean result
 // comes out: the archive cut at every length, and every bit of the header and of every
 // directory node flipped on its own. Each case goes through the library (open, every entry
-// fetched, the report built) and a sample of them through the probe executable, which must end
-// with status 0 and the library's report, or status 101 and its stop message, never a signal.
+// fetched, the report built), through the inspection (the integrity check, and the annotated dump
+// of one identifier, each in turn), and a sample of them through the probe executable, which must
+// end with status 0 and the library's report, or status 101 and its stop message, never a signal.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -19,7 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/explain.h"
 #include "tallowmere_report/environ_report.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/process.h"
@@ -113,6 +116,27 @@ Outcome run_library(const std::string& path, std::span<const std::uint8_t> archi
     }
   }
   return {std::nullopt, db->files(), environ_report(*db)};
+}
+
+/// Inspects the archive at `path`, `length` bytes long: the check ends in a report of the whole
+/// file or in a clean error, and so does the dump of `id`, or it doesn't find it.
+void run_inspection(const std::string& path, std::uint64_t length, std::uint32_t id) {
+  const auto report = check_archive(path);
+  if (report) {
+    EXPECT_EQ(report->layout.file_length, length);
+    EXPECT_TRUE(report->layout.segments.empty() || report->layout.segments.back().end == length);
+  } else {
+    EXPECT_TRUE(is_clean(report.error())) << report.error().debug();
+  }
+  const auto explained = explain_archive(path, id);
+  if (explained) {
+    ASSERT_TRUE(explained->entry.has_value());
+    EXPECT_EQ(explained->entry->id, id);
+  } else {
+    EXPECT_TRUE(is_clean(explained.error()) ||
+                explained.error() == DatError(DatError::NotFound{id}))
+        << explained.error().debug();
+  }
 }
 
 /// Runs the probe on `bytes` and checks it against the library's outcome for the same bytes.
@@ -234,8 +258,19 @@ class CorruptionSweepTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove(PROBE_FIXTURE); }
 
+  /// The library's outcome for the archive at `path`, `length` bytes long, which is also
+  /// inspected with the next of the intact archive's identifiers in turn.
+  Outcome run(const std::string& path, std::span<const std::uint8_t> bytes) {
+    const Outcome outcome = run_library(path, bytes);
+    const std::uint64_t length = bytes.size();
+    const std::uint32_t id = baseline_.files.entries()[turn_++ % baseline_.files.size()].id;
+    run_inspection(path, length, id);
+    return outcome;
+  }
+
   Bytes sample_;
   Outcome baseline_;
+  std::size_t turn_ = 0;
 };
 
 TEST_F(CorruptionSweepTest, SampleArchiveCutAtEveryLength) {
@@ -248,7 +283,7 @@ TEST_F(CorruptionSweepTest, SampleArchiveCutAtEveryLength) {
   for (std::size_t length = 0; length <= sample_.size(); ++length) {
     if (length > 0) archive.put(length - 1, std::span(sample_).subspan(length - 1, 1));
     SCOPED_TRACE("length " + std::to_string(length));
-    const Outcome outcome = run_library(archive.path(), std::span(sample_).first(length));
+    const Outcome outcome = run(archive.path(), std::span(sample_).first(length));
     if (outcome.error) {
       // Cutting the file can only make a read run out of data.
       if (length < 0x190) {
@@ -321,7 +356,7 @@ TEST_F(CorruptionSweepTest, EveryHeaderBitFlipped) {
       Bytes flipped = sample_;
       flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ (1U << bit));
       archive.put(at, std::span(flipped).subspan(at, 1));
-      const Outcome outcome = run_library(archive.path(), flipped);
+      const Outcome outcome = run(archive.path(), flipped);
       archive.put(at, std::span(sample_).subspan(at, 1));
       // Only `block_size` and `root_offset` are interpreted; any other field is stored as read.
       const std::uint64_t field = (at - 0x140) / 4;
@@ -344,7 +379,7 @@ TEST_F(CorruptionSweepTest, EveryDirectoryNodeBitFlipped) {
     Bytes flipped = sample_;
     flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ (1U << bit));
     archive.put(at, std::span(flipped).subspan(at, 1));
-    const Outcome outcome = run_library(archive.path(), flipped);
+    const Outcome outcome = run(archive.path(), flipped);
     archive.put(at, std::span(sample_).subspan(at, 1));
     if (ignored) {
       // Slots past a node's children and bytes past its last entry are never looked at.

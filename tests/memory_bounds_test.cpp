@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/explain.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_report/environ_report.h"
 #include "tallowmere_testing/allocation_tracker.h"
@@ -74,6 +77,41 @@ TEST(MemoryBoundsTest, HostileArchivesCostMemoryInProportionToTheFile) {
     if (!error) {
       EXPECT_TRUE(report.starts_with("0x20 SoundTables in portal.dat: ")) << report;
     }
+  }
+}
+
+/// The identifiers to dump from an archive: those the open indexes or, where it fails, those the
+/// check's findings name.
+std::set<std::uint32_t> identifiers(const std::filesystem::path& path) {
+  std::set<std::uint32_t> ids;
+  if (const auto db = DatDatabase::open(path)) {
+    for (const DatFileEntry& entry : db->files())
+      ids.insert(entry.id);
+  } else if (const auto report = check_archive(path)) {
+    for (const Finding& finding : report->findings)
+      ids.insert(finding.ids.begin(), finding.ids.end());
+  }
+  return ids;
+}
+
+TEST(MemoryBoundsTest, InspectingHostileArchivesCostsMemoryInProportionToTheFile) {
+  for (const HostileArchive& hostile : tallowmere_testing::hostile_archives()) {
+    SCOPED_TRACE(hostile.name);
+    const tallowmere_testing::TempFile file(hostile.bytes);
+    const std::set<std::uint32_t> ids = identifiers(file.path());
+    tallowmere_testing::allocations::reset();
+    const auto report = check_archive(file.path());
+    std::size_t peak = tallowmere_testing::allocations::peak_growth();
+    EXPECT_TRUE(report.has_value()) << report.error().debug();
+    for (const std::uint32_t id : ids) {
+      tallowmere_testing::allocations::reset();
+      const auto explained = explain_archive(file.path(), id);
+      peak = std::max(peak, tallowmere_testing::allocations::peak_growth());
+      EXPECT_TRUE(explained.has_value()) << explained.error().debug();
+    }
+    EXPECT_LT(peak, kHeapBound);
+    std::printf("%-55s check and %zu dumps: peak heap %8zu bytes\n", hostile.name.c_str(),
+                ids.size(), peak);
   }
 }
 

@@ -2,8 +2,8 @@
 
 // The whole public interface in one include: the archive handle and its header, the directory
 // index and its entries, the integrity check and the annotated dump, the errors, the byte sources
-// the decoders read, the sound-table decoder and the LRS decompressor. The narrower headers stay
-// available for faster builds.
+// the decoders read, the sound-table decoder, the LRS decompressor and the library's version. The
+// narrower headers stay available for faster builds.
 
 #include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/check.h"
@@ -19,3 +19,4 @@
 #include "tallowmere_dat/lrs.h"
 #include "tallowmere_dat/read_error.h"
 #include "tallowmere_dat/selection.h"
+#include "tallowmere_dat/version.h"

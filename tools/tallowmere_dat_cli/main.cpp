@@ -8,6 +8,7 @@
 
 #include "commands/commands.h"
 #include "output.h"
+#include "tallowmere_dat/version.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ int run_cli(int argc, char** argv) {
   CLI::App app(
       "Look inside Tallowmere data archives: list and extract their files, decode sound tables.",
       "tallowmere-dat");
-  app.set_version_flag("--version", "tallowmere-dat " TALLOWMERE_VERSION);
+  app.set_version_flag("--version", "tallowmere-dat " TALLOWMERE_DAT_VERSION_STRING);
   help_is_long_only(app);
   app.require_subcommand(1);
 
