@@ -155,6 +155,16 @@ std::vector<Case> cases() {
        },
        {K::ChainLoop},
        "leads back to block"},
+      {"a chain back at its first block just as its size runs out",
+       [](ArchiveImage& image) {
+         const std::uint32_t a = image.append(kBlock);
+         const std::uint32_t b = image.append(kBlock);
+         const std::uint32_t c = image.append(kBlock);
+         image.write_chain(std::vector<std::uint32_t>{a, b, c}, Bytes(3 * kSlice, 1), a);
+         root_leaf(image, {entry(0x01000001, a, 4 * kSlice)});
+       },
+       {K::ChainLoop},
+       "leads back to block"},
       {"a chain reaching 0xFFFFFFFC",
        [](ArchiveImage& image) {
          const std::uint32_t a = image.append(kBlock);
