@@ -143,6 +143,6 @@ int main(int argc, char** argv) {
     return run_cli(argc, argv);
   } catch (const std::exception& error) {
     report({"unexpected failure", error.what()});
-    return kExitFailure;
+    return kExitTrouble;
   }
 }

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "archive.h"
-#include "atomic_file.h"
+#include "output_file.h"
 #include "commands.h"
 #include "format.h"
 #include "output.h"
@@ -268,15 +268,14 @@ int run_map(const MapOptions& options) {
   const auto checked = check_archive(options.archive);
   if (!checked) {
     report_archive_error(kName, options.archive, checked.error());
-    return kExitFailure;
+    return kExitTrouble;
   }
   const std::string svg = map_svg(options.archive, checked->layout);
   const std::vector<std::uint8_t> bytes(svg.begin(), svg.end());
-  if (auto written = write_file_atomically(options.output, bytes, default_file_mode(),
-                                           std::time(nullptr), Destination::kMayExist);
+  if (auto written = write_output(options.output, bytes, identity_of(options.archive));
       !written) {
-    report({kName, written.error().step, written.error().error.message()});
-    return kExitFailure;
+    report({kName, written.error().message()});
+    return kExitTrouble;
   }
   return kExitOk;
 }
@@ -290,7 +289,10 @@ void add_map(CLI::App& app, Runner& run) {
       "Draw the archive file as an SVG picture: a grid of cells, each coloured by the structure "
       "that owns most of its bytes, with a legend and the files' fragmentation");
   add_archive_argument(*command, options->archive);
-  command->add_option("-o,--output", options->output, "The SVG file to write")
+  command
+      ->add_option("-o,--output", options->output,
+                   "The SVG file to write, or - for standard output; written as the shell's > "
+                   "writes (through links, into FIFOs and devices), never over the archive")
       ->required()
       ->type_name("FILE.svg");
   command->callback([options, &run] { run = [options] { return run_map(*options); }; });
