@@ -59,7 +59,7 @@ class Checker {
   explicit Checker(detail::OpenedArchive& archive)
       : header_(archive.header), length_(archive.length), source_(archive.file, archive.length) {}
 
-  std::expected<CheckReport, DatError> run() {
+  std::expected<CheckReport, DatError> run(CheckDepth depth) {
     const std::uint32_t block_size = header_.block_size;
     if (block_size <= 4) {
       add(FindingKind::BlockSizeTooSmall, Severity::Error, {DatHeader::kOffset + 4}, {},
@@ -96,6 +96,7 @@ class Checker {
       if (chain->end == detail::ChainEnd::Complete) complete.push_back(&entry);
     }
     build_segments();
+    if (depth == CheckDepth::LayoutOnly) complete.clear();
     std::uint64_t bytes_left = kOverlapFactor * (length_ + 1);
     for (const DatFileEntry* entry : complete) {
       if (entry->size > bytes_left) {
@@ -468,11 +469,12 @@ std::string_view finding_name(FindingKind kind) {
   return "unknown";
 }
 
-std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path) {
+std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path,
+                                                   CheckDepth depth) {
   auto archive = detail::open_archive_file(path);
   if (!archive) return std::unexpected(std::move(archive.error()));
   try {
-    return Checker(*archive).run();
+    return Checker(*archive).run(depth);
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed checking the archive")));

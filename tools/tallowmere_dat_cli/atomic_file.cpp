@@ -83,8 +83,8 @@ std::string random_characters() {
 /// Creates a new temporary file for `name` in `directory` (never through a symbolic link), with
 /// the cleanup signals held back until `guard` is armed for it, so that no signal finds the file
 /// existing but unknown to the handler. Its name goes to `temporary`.
-int create_temporary(const OpenDirectory& directory, std::string_view name,
-                     std::string& temporary, CleanupGuard& guard) {
+int create_temporary(const OpenDirectory& directory, std::string_view name, std::string& temporary,
+                     CleanupGuard& guard) {
   install_cleanup_handlers();
   sigset_t cleanup_signals;
   sigemptyset(&cleanup_signals);
@@ -172,8 +172,7 @@ std::expected<void, WriteFailure> write_named_then_rename(const OpenDirectory& d
   CleanupGuard guard;
   const int fd = create_temporary(directory, name, temporary, guard);
   if (fd < 0) {
-    return std::unexpected(
-        failure("cannot create a temporary file in '" + directory.path() + "'"));
+    return std::unexpected(failure("cannot create a temporary file in '" + directory.path() + "'"));
   }
   const std::string shown = directory.path_of(temporary);
   auto abandon = [&](WriteFailure why) {
@@ -193,8 +192,7 @@ std::expected<void, WriteFailure> write_named_then_rename(const OpenDirectory& d
   if (::close(fd) != 0) return abandon(failure("cannot close '" + shown + "'"));
   if (::renameat(directory.fd(), temporary.c_str(), directory.fd(), std::string(name).c_str()) !=
       0) {
-    return abandon(
-        failure("cannot rename '" + shown + "' to '" + directory.path_of(name) + "'"));
+    return abandon(failure("cannot rename '" + shown + "' to '" + directory.path_of(name) + "'"));
   }
   return {};
 }

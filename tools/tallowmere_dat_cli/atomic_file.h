@@ -19,7 +19,7 @@ namespace tallowmere_dat::cli {
 
 /// What failed while writing a file, and the operating system's error.
 struct WriteFailure {
-  std::string step;  ///< E.g. "cannot create a temporary file in 'DIR'".
+  std::string step;              ///< E.g. "cannot create a temporary file in 'DIR'".
   std::optional<IoError> error;  ///< None where the tool refused by itself.
 
   /// One line for people: the step, then the operating system's error if any.

@@ -12,8 +12,8 @@ namespace {
 /// The stored fields that are numbers; every other stored field is an identifier, an offset or
 /// flags, in hex.
 constexpr std::array<std::string_view, 11> kNumberFields = {
-    "block_size",   "file_size",      "dataset", "subset",    "free_count", "engine_version",
-    "game_version", "version_minor",  "size",    "timestamp", "version"};
+    "block_size",   "file_size",     "dataset", "subset",    "free_count", "engine_version",
+    "game_version", "version_minor", "size",    "timestamp", "version"};
 
 Json totals_json(const TypeTotals& totals) {
   return Json{{"files", totals.files},

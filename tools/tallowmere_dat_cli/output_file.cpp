@@ -36,7 +36,8 @@ std::expected<void, WriteFailure> write_in_place(const std::string& path,
   if (fd < 0) return std::unexpected(os_failure("cannot open '" + path + "'", errno));
   auto written = write_all(fd, bytes);
   const int closed = ::close(fd);
-  if (!written) return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
+  if (!written)
+    return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
   if (closed != 0) return std::unexpected(os_failure("cannot close '" + path + "'", errno));
   return {};
 }
@@ -50,7 +51,8 @@ std::expected<fs::path, WriteFailure> dangling_target(const std::string& path) {
     const fs::file_status status = fs::symlink_status(at, ec);
     if (status.type() != fs::file_type::symlink) return at;
     const fs::path target = fs::read_symlink(at, ec);
-    if (ec) return std::unexpected(os_failure("cannot read the link '" + at.string() + "'", ec.value()));
+    if (ec)
+      return std::unexpected(os_failure("cannot read the link '" + at.string() + "'", ec.value()));
     at = target.is_absolute() ? target : at.parent_path() / target;
   }
   return std::unexpected(os_failure("cannot follow '" + path + "'", ELOOP));
@@ -91,7 +93,9 @@ std::expected<void, WriteFailure> write_output(const std::string& path,
     if (errno != ENOENT) return std::unexpected(os_failure("cannot reach '" + path + "'", errno));
     const auto target = dangling_target(path);
     if (!target) return std::unexpected(target.error());
-    return replace_file(*target, bytes, FileLook{.mode = default_file_mode(), .mtime = std::nullopt}, Destination::kNew);
+    return replace_file(*target, bytes,
+                        FileLook{.mode = default_file_mode(), .mtime = std::nullopt},
+                        Destination::kNew);
   }
   if (protect && *protect == FileIdentity{status.st_dev, status.st_ino}) {
     return std::unexpected(
@@ -99,9 +103,10 @@ std::expected<void, WriteFailure> write_output(const std::string& path,
   }
   if (!S_ISREG(status.st_mode) || is_special_path(path)) return write_in_place(path, bytes);
   const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                          &std::free);
+                                                         &std::free);
   if (!real) return std::unexpected(os_failure("cannot resolve '" + path + "'", errno));
-  return replace_file(real.get(), bytes, FileLook{.mode = status.st_mode & 07777, .mtime = std::nullopt},
+  return replace_file(real.get(), bytes,
+                      FileLook{.mode = status.st_mode & 07777, .mtime = std::nullopt},
                       Destination::kMayExist);
 }
 

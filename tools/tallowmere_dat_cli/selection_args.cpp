@@ -30,7 +30,8 @@ std::expected<IdRange, std::string> parse_one_range(std::string_view text) {
   }
   const std::string_view first_text = text.substr(0, dash);
   const std::string_view last_text = text.substr(dash + 1);
-  const auto first = first_text.empty() ? std::optional<std::uint32_t>(0) : parse_hex(first_text, 8);
+  const auto first =
+      first_text.empty() ? std::optional<std::uint32_t>(0) : parse_hex(first_text, 8);
   const auto last =
       last_text.empty() ? std::optional<std::uint32_t>(0xFFFFFFFF) : parse_hex(last_text, 8);
   if (!first || !last || (first_text.empty() && last_text.empty())) {

@@ -36,10 +36,10 @@ int run_check(const CheckOptions& options) {
   if (!checked) {
     report_archive_error(kName, options.archive, checked.error());
     if (options.json) {
-      out.write(error_document(options.archive, archive_error_text(options.archive,
-                                                                   checked.error()))
-                    .dump(2) +
-                "\n");
+      out.write(
+          error_document(options.archive, archive_error_text(options.archive, checked.error()))
+              .dump(2) +
+          "\n");
     }
     return finish(out, kName, kExitTrouble);
   }

@@ -47,10 +47,9 @@ Json environ_json(const std::string& archive_path, const DatDatabase& db) {
     }
     ambient_tables += ambient ? 1U : 0U;
     if (slots.empty()) continue;
-    tables.push_back(
-        {{"id", hex_json(id)},
-         {"sound_slots", table->sounds.size()},
-         {"environ_slots", std::move(slots)}});
+    tables.push_back({{"id", hex_json(id)},
+                      {"sound_slots", table->sounds.size()},
+                      {"environ_slots", std::move(slots)}});
   }
   const std::size_t environ_tables = tables.size();
   return Json{{"archive", text_json(archive_path)},

@@ -63,7 +63,8 @@ void remove_stale_temporaries(const OpenDirectory& directory) {
     return;
   }
   while (const dirent* item = ::readdir(listing)) {
-    if (is_stale_temporary(item->d_name, kSuffix)) (void)::unlinkat(directory.fd(), item->d_name, 0);
+    if (is_stale_temporary(item->d_name, kSuffix))
+      (void)::unlinkat(directory.fd(), item->d_name, 0);
   }
   ::closedir(listing);
 }
@@ -72,8 +73,8 @@ struct Tally {
   std::size_t extracted = 0;
   std::size_t kept = 0;
   std::uint64_t bytes = 0;
-  std::size_t failed = 0;   ///< Files the archive couldn't give, and identifiers it lacks.
-  bool refused = false;     ///< A type directory was refused (a link, or not a directory).
+  std::size_t failed = 0;  ///< Files the archive couldn't give, and identifiers it lacks.
+  bool refused = false;    ///< A type directory was refused (a link, or not a directory).
 };
 
 /// Where one type's files go, once looked at.
@@ -150,16 +151,16 @@ class Extraction {
       report_os("cannot create directory '" + shown + "'", errno);
       return std::nullopt;
     }
-    const int fd = ::openat(root_->fd(), name.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::openat(root_->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       const int open_errno = errno;
       struct stat status {};
       const bool link = ::fstatat(root_->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                         S_ISLNK(status.st_mode);
       if (link) {
-        report({kName, "'" + shown + "' is a symbolic link; not extracting the files of type " +
-                           name});
+        report({kName,
+                "'" + shown + "' is a symbolic link; not extracting the files of type " + name});
       } else {
         report_os("cannot open directory '" + shown + "'", open_errno);
       }

@@ -170,8 +170,8 @@ void add_ls(CLI::App& app, Runner& run) {
                  "One JSON object per entry per line (NDJSON), each naming its archive")
       ->excludes(json);
   command->callback([options, &run] {
-    options->long_format = (options->long_format || options->decompressed) && !options->json &&
-                           !options->json_lines;
+    options->long_format =
+        (options->long_format || options->decompressed) && !options->json && !options->json_lines;
     run = [options] { return run_ls(*options); };
   });
 }

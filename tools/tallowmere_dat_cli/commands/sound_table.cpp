@@ -75,8 +75,7 @@ bool show_table(const DatDatabase& db, const DatFileEntry& entry, const SoundTab
     return false;
   }
   if (options.json) {
-    out.write(json_line(with_archive(options.archive, sound_table_json(entry.id, *table))) +
-              "\n");
+    out.write(json_line(with_archive(options.archive, sound_table_json(entry.id, *table))) + "\n");
   } else {
     write_text(out, entry.id, *table);
   }
@@ -85,8 +84,8 @@ bool show_table(const DatDatabase& db, const DatFileEntry& entry, const SoundTab
   (void)out.flush();  // the finding follows the table it is about
   report({kName, "sound table " + hex(entry.id),
           plural(bytes.size() - used, "byte", "bytes") +
-              " left over after its last sound record, from byte " + std::to_string(used) +
-              " of " + std::to_string(bytes.size())});
+              " left over after its last sound record, from byte " + std::to_string(used) + " of " +
+              std::to_string(bytes.size())});
   return false;
 }
 
