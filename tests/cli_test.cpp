@@ -832,10 +832,10 @@ TEST(CliTest, ADamagedCompressedEntryIsAFailureEverywhere) {
   const auto good = tool({"cat", path, "0x0D000001"});
   EXPECT_EQ(good.exit_status, 0);
   EXPECT_EQ(good.out, as_text(content));
-  const auto damaged = tool({"cat", path, "0x0D000002"});
-  EXPECT_EQ(damaged.exit_status, 1);
-  EXPECT_EQ(damaged.out, "");
-  EXPECT_EQ(damaged.err, format(why.c_str(), "cat", 0x0D000002U));
+  const auto refused = tool({"cat", path, "0x0D000002"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, format(why.c_str(), "cat", 0x0D000002U));
   const fs::path out = archive.dir() / "out";
   const auto extracted = tool({"extract", path, "-C", out.string()});
   EXPECT_EQ(extracted.exit_status, 1);
@@ -1407,6 +1407,13 @@ TEST(CliTest, BatchCommandsTakeSelections) {
   EXPECT_EQ(some.exit_status, 1);
   EXPECT_EQ(some.out, as_text(hand.contents.at(kText)));
   EXPECT_EQ(some.err, "tallowmere-dat: cat: 0x33333333: file 0x33333333 not found\n");
+
+  // Types and identifiers together select the files in both; one named alone but left out by
+  // --type is said so.
+  const auto excluded = tool({"ls", path, "--type", "0x20", "0x7F000001,0x20000001"});
+  EXPECT_EQ(excluded.exit_status, 1);
+  EXPECT_EQ(excluded.out, "0x20000001\n");
+  EXPECT_EQ(excluded.err, "tallowmere-dat: ls: 0x7F000001: not of the types selected by --type\n");
 
   // Every table of the selection, one JSON line each; the undecodable one reported.
   const auto tables = tool({"sound-table", path, "--type", "0x20", "--json"});

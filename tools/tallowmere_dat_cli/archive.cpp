@@ -50,12 +50,21 @@ DirectoryTotals count_by_type(const DatDatabase& db) {
   return d;
 }
 
-bool report_missing_ids(std::string_view command, const Selection& selection,
-                        const DatDatabase& db) {
+std::size_t report_unselected_ids(std::string_view command, const Selection& selection,
+                                  const DatDatabase& db) {
   const std::vector<std::uint32_t> missing = missing_ids(selection, db.files());
   for (const std::uint32_t id : missing)
     report({command, hex(id), DatError(DatError::NotFound{id}).message()});
-  return !missing.empty();
+  std::size_t excluded = 0;
+  for (const IdRange range : selection.ranges) {
+    if (range.first != range.last || !db.files().contains(range.first) ||
+        selection.matches(range.first)) {
+      continue;
+    }
+    report({command, hex(range.first), "not of the types selected by --type"});
+    ++excluded;
+  }
+  return missing.size() + excluded;
 }
 
 }  // namespace tallowmere_dat::cli

@@ -49,9 +49,10 @@ struct DirectoryTotals {
 /// Counts the directory's entries as `info` shows them (sizes as stored).
 DirectoryTotals count_by_type(const DatDatabase& db);
 
-/// Reports "file 0x... not found" for each identifier that `selection` names one by one and
-/// the archive lacks; true when there was any.
-bool report_missing_ids(std::string_view command, const Selection& selection,
-                        const DatDatabase& db);
+/// Reports each identifier that `selection` names one by one and won't cover: "file 0x... not
+/// found" where the archive lacks it, "not of the types selected by --type" where the type bytes
+/// leave it out. Returns how many it reported.
+std::size_t report_unselected_ids(std::string_view command, const Selection& selection,
+                                  const DatDatabase& db);
 
 }  // namespace tallowmere_dat::cli

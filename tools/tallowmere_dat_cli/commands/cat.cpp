@@ -35,7 +35,7 @@ int run_cat(const CatOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
   const auto db = open_archive(options.archive, kName);
   if (!db) return kExitTrouble;
-  bool failed = report_missing_ids(kName, *selection, *db);
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
   const bool guard_terminal = !options.force && ::isatty(STDOUT_FILENO) == 1;
   Stdout out;
   std::vector<std::uint8_t> bytes;

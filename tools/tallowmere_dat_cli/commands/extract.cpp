@@ -193,8 +193,7 @@ int run_extract(const ExtractOptions& options) {
 
   Tally tally;
   // An identifier named that the archive lacks is a failure, as a missing file is to cp.
-  const std::size_t missing = missing_ids(*selection, db->files()).size();
-  (void)report_missing_ids(kName, *selection, *db);
+  const std::size_t missing = report_unselected_ids(kName, *selection, *db);
   tally.failed = missing;
 
   const std::vector<const DatFileEntry*> chosen = selection->select(db->files());

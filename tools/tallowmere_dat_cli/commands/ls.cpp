@@ -112,7 +112,7 @@ int run_ls(const LsOptions& options) {
   const auto db = open_archive(options.archive, kName);
   if (!db) return kExitTrouble;
 
-  bool failed = report_missing_ids(kName, *selection, *db);
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
   std::vector<Row> rows;
   for (const DatFileEntry* entry : selection->select(db->files())) {
     Row row{entry, std::nullopt};

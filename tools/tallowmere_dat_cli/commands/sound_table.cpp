@@ -93,7 +93,7 @@ int run_sound_table(const SoundTableOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
   const auto db = open_archive(options.archive, kName);
   if (!db) return kExitTrouble;
-  bool failed = report_missing_ids(kName, *selection, *db);
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
   Stdout out;
   std::vector<std::uint8_t> bytes;
   for (const DatFileEntry* entry : selection->select(db->files())) {
