@@ -208,10 +208,10 @@ Json explanation_document(const std::string& archive_path, const Explanation& ex
   return json;
 }
 
-Json with_archive(const std::string& archive_path, const Json& document) {
+Json with_archive(const std::string& archive_path, Json document) {
   Json line{{"archive", text_json(archive_path)}};
-  for (const auto& [key, value] : document.items())
-    line[key] = value;
+  for (auto& [key, value] : document.items())
+    line[key] = std::move(value);
   return line;
 }
 

@@ -63,7 +63,7 @@ Json sound_table_json(std::uint32_t id, const file_type::SoundTable& table);
 /// `explain --json`: {archive, header_fields: [{name, offset, bytes, value}...], entry?}.
 Json explanation_document(const std::string& archive_path, const Explanation& explanation);
 
-/// `document` with `archive` put first: the top-level form of a streamed line.
-Json with_archive(const std::string& archive_path, const Json& document);
+/// `document`'s fields, moved, after `archive`: the top-level form of a streamed line.
+Json with_archive(const std::string& archive_path, Json document);
 
 }  // namespace tallowmere_dat::cli
