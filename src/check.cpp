@@ -59,7 +59,7 @@ class Checker {
   explicit Checker(const detail::OpenedArchive& archive)
       : header_(archive.header), length_(archive.length), source_(*archive.source) {}
 
-  std::expected<CheckReport, DatError> run() {
+  std::expected<CheckReport, DatError> run(CheckDepth depth) {
     const std::uint32_t block_size = header_.block_size;
     if (block_size <= 4) {
       add(FindingKind::BlockSizeTooSmall, Severity::Error, {DatHeader::kOffset + 4}, {},
@@ -114,6 +114,7 @@ class Checker {
       if (chain->end == detail::ChainEnd::Complete) complete.push_back(&entry);
     }
     build_segments();
+    if (depth == CheckDepth::LayoutOnly) complete.clear();
     std::uint64_t bytes_left = kOverlapFactor * (length_ + 1);
     for (const DatFileEntry* entry : complete) {
       if (entry->size > bytes_left) {
@@ -473,10 +474,11 @@ std::string_view finding_name(FindingKind kind) {
 
 namespace {
 
-std::expected<CheckReport, DatError> check(std::expected<detail::OpenedArchive, DatError> archive) {
+std::expected<CheckReport, DatError> check(std::expected<detail::OpenedArchive, DatError> archive,
+                                           CheckDepth depth) {
   if (!archive) return std::unexpected(std::move(archive.error()));
   try {
-    return Checker(*archive).run();
+    return Checker(*archive).run(depth);
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed checking the archive")));
@@ -485,12 +487,14 @@ std::expected<CheckReport, DatError> check(std::expected<detail::OpenedArchive, 
 
 }  // namespace
 
-std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path) {
-  return check(detail::open_archive(path));
+std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path,
+                                                   CheckDepth depth) {
+  return check(detail::open_archive(path), depth);
 }
 
-std::expected<CheckReport, DatError> check_archive(std::span<const std::uint8_t> bytes) {
-  return check(detail::open_archive(bytes));
+std::expected<CheckReport, DatError> check_archive(std::span<const std::uint8_t> bytes,
+                                                   CheckDepth depth) {
+  return check(detail::open_archive(bytes), depth);
 }
 
 }  // namespace tallowmere_dat

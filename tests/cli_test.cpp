@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -181,7 +182,9 @@ const DatFileEntry& entry_of(const HandArchive& archive, std::uint32_t id) {
 }
 
 // What the library says of kDamaged's chain.
-const std::string kIoEof = "archive cut short: failed to fill whole buffer";
+const std::string kIoEof =
+    "reading its 32 stored bytes from offset 0x00F00000: archive cut short: failed to fill whole "
+    "buffer";
 
 // --- Command line ------------------------------------------------------------------------------
 
@@ -194,9 +197,9 @@ TEST(CliTest, VersionAndHelpGoToStandardOutput) {
       {{"--help"}, "Subcommands:\n"},
       {{"info", "--help"}, "Usage: tallowmere-dat info [OPTIONS] ARCHIVE"},
       {{"ls", "--help"}, "Usage: tallowmere-dat ls [OPTIONS] ARCHIVE"},
-      {{"cat", "--help"}, "Usage: tallowmere-dat cat [OPTIONS] ARCHIVE ID"},
-      {{"extract", "--help"}, "Usage: tallowmere-dat extract [OPTIONS] ARCHIVE [DIR] [ID...]"},
-      {{"sound-table", "--help"}, "Usage: tallowmere-dat sound-table [OPTIONS] ARCHIVE ID"},
+      {{"cat", "--help"}, "Usage: tallowmere-dat cat [OPTIONS] ARCHIVE [SEL...]"},
+      {{"extract", "--help"}, "Usage: tallowmere-dat extract [OPTIONS] ARCHIVE [SEL...]"},
+      {{"sound-table", "--help"}, "Usage: tallowmere-dat sound-table [OPTIONS] ARCHIVE [SEL...]"},
       {{"environ", "--help"}, "Usage: tallowmere-dat environ [OPTIONS] ARCHIVE"},
   };
   for (const auto& c : cases) {
@@ -227,12 +230,16 @@ TEST(CliTest, UsageErrorsExitWithTwoAndOneLine) {
       {"ls", path, "--bogus"},
       {"ls", path, "--type", "0x100"},
       {"ls", path, "--type", "0xZ"},
-      {"extract", path, "out", "0x3-0x1"},
+      {"extract", path, "-C", "out", "0x3-0x1"},
+      {"extract", path, "out"},
+      {"ls", path, "--type", "0x06", "0x20000000,,0x20000001"},
       {"ls", "-lh"},
       {"cat", path},
       {"cat", path, "xyz"},
       {"cat", path, "0x123456789"},
-      {"cat", path, "-1"},
+      {"cat", path, "1-2-3"},
+      {"cat", path, "-"},
+      {"sound-table", path},
       {"sound-table", path, "0x"},
   };
   for (const auto& args : cases) {
@@ -254,8 +261,12 @@ TEST(CliTest, UsageErrorsExitWithTwoAndOneLine) {
   } exact[] = {
       {{"lss", path},
        "unknown subcommand 'lss'; did you mean 'ls'?: usage: tallowmere-dat [OPTIONS] SUBCOMMAND"},
-      {{"ls"}, "ls: missing ARCHIVE: usage: tallowmere-dat ls [OPTIONS] ARCHIVE"},
-      {{"ls", path, "x"}, "ls: unexpected argument: x: usage: tallowmere-dat ls [OPTIONS] ARCHIVE"},
+      {{"ls"}, "ls: missing ARCHIVE: usage: tallowmere-dat ls [OPTIONS] ARCHIVE [SEL...]"},
+      {{"info", path, "x"},
+       "info: unexpected argument: x: usage: tallowmere-dat info [OPTIONS] ARCHIVE"},
+      {{"ls", path, "0x30-0x20"},
+       "ls: SEL: '0x30-0x20' is a reversed range: 0x00000030 is above 0x00000020: usage: "
+       "tallowmere-dat ls [OPTIONS] ARCHIVE [SEL...]"},
   };
   for (const auto& c : exact) {
     SCOPED_TRACE(c.message);
@@ -271,7 +282,7 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
       {"info", missing},
       {"ls", missing},
       {"cat", missing, "1"},
-      {"extract", missing, (dir.dir() / "out").string()},
+      {"extract", missing, "-C", (dir.dir() / "out").string()},
       {"environ", missing},
       {"sound-table", missing, "0x20000001"},
       {"check", missing},
@@ -281,7 +292,7 @@ TEST(CliTest, EverySubcommandReportsAMissingArchive) {
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front());
     const auto result = tool(args);
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "tallowmere-dat: " + args.front() + expected);
   }
@@ -304,7 +315,7 @@ TEST(CliTest, WhatIsNoArchiveIsReportedOnOneLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     const auto result = tool({"ls", c.path});
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "tallowmere-dat: ls: " + c.path + ": " + c.message + "\n");
   }
@@ -366,6 +377,10 @@ TEST(CliTest, LsListsIdentifiersInAscendingOrder) {
       {{"ls", path, "--type", "0x20"}, "0x20000001\n0x20000002\n0x20000003\n"},
       {{"ls", "--type", "7f", path}, "0x7F000001\n"},
       {{"ls", path, "--type", "0x21"}, ""},
+      {{"ls", path, "0x20000002-"}, "0x20000002\n0x20000003\n0x7F000001\n"},
+      {{"ls", path, "-0x0A000001,0x7F000001"}, "0x01000002\n0x0A000001\n0x7F000001\n"},
+      {{"ls", path, "0x01000000-0x20000002", "--type", "0x20,0x7F", "--type", "1"},
+       "0x01000002\n0x20000001\n0x20000002\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -403,8 +418,9 @@ TEST(CliTest, LsJsonHoldsEveryFieldOfEveryEntry) {
   const TempFile archive(hand.bytes);
   const auto result = tool({"ls", "--json", archive.path().string()});
   ASSERT_EQ(result.exit_status, 0);
-  const auto json = nlohmann::json::parse(result.out);
-  ASSERT_TRUE(json.is_array());
+  const auto document = nlohmann::json::parse(result.out);
+  EXPECT_EQ(document.at("archive"), archive.path().string());
+  const auto& json = document.at("entries");
   ASSERT_EQ(json.size(), hand.entries.size());
   std::uint32_t previous = 0;
   for (const auto& item : json) {
@@ -417,14 +433,28 @@ TEST(CliTest, LsJsonHoldsEveryFieldOfEveryEntry) {
     EXPECT_EQ(item.at("id"), format("0x%08X", id));
     EXPECT_EQ(item.at("type"), format("0x%02X", id >> 24U));
     EXPECT_EQ(item.at("size"), e.size);
-    EXPECT_EQ(item.at("flags"), format("0x%08X", e.bit_flags));
+    EXPECT_EQ(item.at("bit_flags"), format("0x%08X", e.bit_flags));
     EXPECT_EQ(item.at("compressed"), e.is_compressed());
     EXPECT_EQ(item.at("offset"), format("0x%08X", e.offset));
     EXPECT_EQ(item.at("timestamp"), e.timestamp);
     EXPECT_EQ(item.at("time"), format("2023-11-14T22:13:2%uZ", e.timestamp % 10));
     EXPECT_EQ(item.at("version"), e.version);
   }
-  EXPECT_EQ(tool({"ls", "--json", "--type", "0x33", archive.path().string()}).out, "[]\n");
+  EXPECT_EQ(
+      nlohmann::json::parse(tool({"ls", "--json", "--type", "0x33", archive.path().string()}).out)
+          .at("entries"),
+      nlohmann::json::array());
+  // Streamed, one line per entry, each naming its archive.
+  const auto lines = tool({"ls", "--json-lines", archive.path().string(), "0x7F000001,0x01000002"});
+  EXPECT_EQ(lines.exit_status, 0);
+  std::istringstream stream(lines.out);
+  std::vector<std::string> ids;
+  for (std::string line; std::getline(stream, line);) {
+    const auto item = nlohmann::json::parse(line);
+    EXPECT_EQ(item.at("archive"), archive.path().string());
+    ids.push_back(item.at("id").get<std::string>());
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"0x01000002", "0x7F000001"}));
 }
 
 TEST(CliTest, LsSortsReversesAndShowsHumanAndDecompressedSizes) {
@@ -479,23 +509,24 @@ TEST(CliTest, InfoAndEnvironJsonHoldWhatTheTextSays) {
   EXPECT_EQ(info.at("header").at("magic"), "0x00005442");
   EXPECT_EQ(info.at("header").at("root_offset"), format("0x%08X", hand.root_offset));
   EXPECT_EQ(info.at("header").at("game_version"), 42);
-  EXPECT_EQ(info.at("header").at("version_string").at(5), 0x7F);
+  EXPECT_EQ(info.at("header").at("version_string"), "0x76312E32007F00000000000000000000");
   EXPECT_EQ(info.at("totals").at("files"), 6);
-  EXPECT_EQ(info.at("totals").at("compressed"), 1);
+  EXPECT_EQ(info.at("totals").at("compressed_files"), 1);
   ASSERT_EQ(info.at("by_type").size(), 4U);
   EXPECT_EQ(info.at("by_type")[2].at("type"), "0x20");
   EXPECT_EQ(info.at("by_type")[2].at("files"), 3);
 
   const auto environ =
       nlohmann::json::parse(tool({"environ", "--json", archive.path().string()}).out);
+  EXPECT_EQ(environ.at("archive"), archive.path().string());
   EXPECT_EQ(environ.at("sound_tables"), 3);
   EXPECT_EQ(environ.at("environ_tables"), 2);
   EXPECT_EQ(environ.at("ambient_tables"), 0);
   ASSERT_EQ(environ.at("tables").size(), 2U);
   EXPECT_EQ(environ.at("tables")[0],
-            nlohmann::json::parse(R"({"id":"0x20000001","sounds":2,"environ_slots":[)"
-                                  R"({"key":"0x80","wave_did":"0x0A000003"}]})"));
-  EXPECT_EQ(environ.at("tables")[1].at("environ_slots")[0].at("key"), "0x77");
+            nlohmann::json::parse(R"({"id":"0x20000001","sound_slots":2,"environ_slots":[)"
+                                  R"({"key":"0x00000080","wave_did":"0x0A000003"}]})"));
+  EXPECT_EQ(environ.at("tables")[1].at("environ_slots")[0].at("key"), "0x00000077");
 }
 
 // --- cat ---------------------------------------------------------------------------------------
@@ -566,13 +597,15 @@ TEST(CliTest, SoundTableJsonKeepsEveryFloatsBits) {
   const auto result = tool({"sound-table", "--json", archive.path().string(), "20000002"});
   ASSERT_EQ(result.exit_status, 0) << result.err;
   const auto json = nlohmann::json::parse(result.out);
-  EXPECT_EQ(json.at("archive_id"), "0x20000002");
+  EXPECT_EQ(std::ranges::count(result.out, '\n'), 1);
+  EXPECT_EQ(json.at("archive"), archive.path().string());
   EXPECT_EQ(json.at("id"), "0x20000002");
+  EXPECT_EQ(json.at("stored_id"), "0x20000002");
   EXPECT_EQ(json.at("hash_key"), 0);
   EXPECT_EQ(json.at("hashes"), nlohmann::json::array());
   ASSERT_EQ(json.at("sounds").size(), 1U);
   const auto& slot = json.at("sounds")[0];
-  EXPECT_EQ(slot.at("key"), "0x77");
+  EXPECT_EQ(slot.at("key"), "0x00000077");
   EXPECT_EQ(slot.at("unknown"), 0);
   const auto& entries = slot.at("entries");
   ASSERT_EQ(entries.size(), kHardFloatBits.size() / 3);
@@ -585,8 +618,8 @@ TEST(CliTest, SoundTableJsonKeepsEveryFloatsBits) {
     }
   }
   // Shortest forms, not the double expansion of the float.
-  EXPECT_NE(result.out.find("\"priority\": 0.1,"), std::string::npos);
-  EXPECT_NE(result.out.find("\"priority\": \"nan:0x7FC00001\""), std::string::npos);
+  EXPECT_NE(result.out.find("\"priority\":0.1,"), std::string::npos);
+  EXPECT_NE(result.out.find("\"priority\":\"nan:0x7FC00001\""), std::string::npos);
 }
 
 TEST(CliTest, SoundTableReportsWhatCannotBeDecoded) {
@@ -600,7 +633,8 @@ TEST(CliTest, SoundTableReportsWhatCannotBeDecoded) {
        "failed to fill "
        "whole buffer\n"},
       {"0x20000009", "tallowmere-dat: sound-table: 0x20000009: file 0x20000009 not found\n"},
-      {"0x0A000001", "tallowmere-dat: sound-table: 0x0A000001: " + kIoEof + "\n"},
+      {"0x0A000001", "tallowmere-dat: sound-table: 0x0A000001 is not a sound table (type 0x0A)\n"},
+      {"0x7F000001", "tallowmere-dat: sound-table: 0x7F000001 is not a sound table (type 0x7F)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.id);
@@ -662,6 +696,15 @@ std::map<std::string, Bytes> expected_extraction(const HandArchive& hand,
   return files;
 }
 
+/// The id of a process that has ended: nothing owns a temporary file named after it.
+pid_t gone_process() {
+  const pid_t pid = ::fork();
+  if (pid == 0) _exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
 TEST(CliTest, ExtractWritesEveryReadableFileAndListsTheFailures) {
   const HandArchive hand = hand_archive();
   const TempFile archive(hand.bytes);
@@ -673,7 +716,7 @@ TEST(CliTest, ExtractWritesEveryReadableFileAndListsTheFailures) {
   // The second run extracts over the first one's files.
   for (const char* run : {"first run", "second run"}) {
     SCOPED_TRACE(run);
-    const auto result = tool({"extract", archive.path().string(), out.string()});
+    const auto result = tool({"extract", archive.path().string(), "-C", out.string()});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "tallowmere-dat: extract: 0x0A000001: " + kIoEof + "\n");
     EXPECT_EQ(result.out, format("extracted 5 of 6 files (%llu bytes) into %s; 1 failed\n",
@@ -700,13 +743,15 @@ TEST(CliTest, ExtractTakesIdentifiersRangesAndTypes) {
       {{"--type", "20"}, {kPlainTable, kCompressedTable, kTruncatedTable}},
       {{"--type", "0x7f", "--type", "0x01"}, {kText, kBinary}},
       {{"0x7F000001", "1000002"}, {kText, kBinary}},
-      {{"0x20000002-0x7F000000", "--type", "1"}, {kText, kCompressedTable, kTruncatedTable}},
+      {{"0x01000000-0x20000002", "--type", "1,0x20"}, {kText, kPlainTable, kCompressedTable}},
+      {{"0x20000002-,-0x01000002"}, {kText, kCompressedTable, kTruncatedTable, kBinary}},
   };
   for (const auto& c : cases) {
     const std::string name = "out-" + std::to_string(&c - cases);
     SCOPED_TRACE(name);
     const fs::path out = archive.dir() / name;
-    std::vector<std::string> args = {"extract", archive.path().string(), out.string()};
+    std::vector<std::string> args = {"extract", archive.path().string(), "--directory",
+                                     out.string()};
     args.insert(args.end(), c.selection.begin(), c.selection.end());
     const auto result = tool(args);
     EXPECT_EQ(result.exit_status, 0);
@@ -729,10 +774,13 @@ TEST(CliTest, ExtractDefaultsKeepsAndCleansUp) {
   // A file to keep, and what an extract killed by SIGKILL leaves behind.
   fs::create_directories(out / "0x01");
   std::ofstream(out / "0x01" / "0x01000002.bin") << "kept";
-  std::ofstream(out / "0x01" / ".0x01000002.bin.tmp-a1B2c3") << "stale";
-  std::ofstream(out / "0x01" / ".notes.tmp-a1B2c3") << "not ours";
+  // Temporaries: one whose process is gone, one of a live process, one not of a file of ours.
+  std::ofstream(out / "0x01" / format(".0x01000002.bin.tmp-%d-a1B2c3", gone_process())) << "stale";
+  const std::string live = format(".0x01000002.bin.tmp-%d-a1B2c3", ::getpid());
+  std::ofstream(out / "0x01" / live) << "live";
+  std::ofstream(out / "0x01" / ".notes.tmp-1-a1B2c3") << "not ours";
 
-  // An identifier where DIR may go makes DIR the archive's name here; -q leaves only errors.
+  // Without -C, DIR is the archive's name here; -q leaves only errors.
   const auto result =
       tallowmere_testing::run_process({TOOL_EXE, "extract", "-kq", archive.path().string(),
                                        "0x01000002", "0x20000001", "0x33333333"},
@@ -742,7 +790,8 @@ TEST(CliTest, ExtractDefaultsKeepsAndCleansUp) {
   EXPECT_EQ(result.err, "tallowmere-dat: extract: 0x33333333: file 0x33333333 not found\n");
   EXPECT_EQ(files_under(out),
             (std::map<std::string, Bytes>{{"0x01/0x01000002.bin", as_bytes("kept")},
-                                          {"0x01/.notes.tmp-a1B2c3", as_bytes("not ours")},
+                                          {"0x01/" + live, as_bytes("live")},
+                                          {"0x01/.notes.tmp-1-a1B2c3", as_bytes("not ours")},
                                           {"0x20/0x20000001.bin", hand.contents.at(kPlainTable)}}));
 }
 
@@ -753,8 +802,8 @@ TEST(CliTest, ExtractStopsAtTheFirstDestinationThatCannotBeWritten) {
   // A directory where one file must go: the rename fails after the data is written.
   fs::create_directories(out / "0x20" / "0x20000001.bin" / "occupied");
 
-  const auto result = tool({"extract", archive.path().string(), out.string()});
-  EXPECT_EQ(result.exit_status, 1);
+  const auto result = tool({"extract", archive.path().string(), "-C", out.string()});
+  EXPECT_EQ(result.exit_status, 2);
   EXPECT_EQ(result.out,
             format("extracted 1 of 6 files (15 bytes) into %s; 1 failed; stopped\n", out.c_str()));
   const std::string renaming = "tallowmere-dat: extract: cannot rename '";
@@ -784,14 +833,12 @@ TEST(CliTest, ADamagedCompressedEntryIsAFailureEverywhere) {
   const auto good = tool({"cat", path, "0x0D000001"});
   EXPECT_EQ(good.exit_status, 0);
   EXPECT_EQ(good.out, as_text(content));
-  for (const char* command : {"cat", "sound-table"}) {
-    const auto result = tool({command, path, "0x0D000002"});
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, format(why.c_str(), command, 0x0D000002U));
-  }
+  const auto refused = tool({"cat", path, "0x0D000002"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, format(why.c_str(), "cat", 0x0D000002U));
   const fs::path out = archive.dir() / "out";
-  const auto extracted = tool({"extract", path, out.string()});
+  const auto extracted = tool({"extract", path, "-C", out.string()});
   EXPECT_EQ(extracted.exit_status, 1);
   EXPECT_EQ(extracted.err, format(why.c_str(), "extract", 0x0D000002U));
   EXPECT_TRUE(extracted.out.ends_with("; 1 failed\n")) << extracted.out;
@@ -861,14 +908,14 @@ TEST(CliTest, ExplainShowsEachFieldWithTheBytesAtItsOffset) {
   const auto parsed = nlohmann::json::parse(result.out);
   const auto bytes_at = [&](const nlohmann::json& field) {
     const std::size_t at = std::stoul(field.at("offset").get<std::string>(), nullptr, 16);
-    const std::size_t count = (field.at("bytes").get<std::string>().size() + 1) / 3;
-    std::string text;
+    const std::size_t count = (field.at("bytes").get<std::string>().size() - 2) / 2;
+    std::string text = "0x";
     for (std::size_t i = 0; i < count; ++i)
-      text += format(i == 0 ? "%02X" : " %02X", archive.bytes.at(at + i));
+      text += format("%02X", archive.bytes.at(at + i));
     return text;
   };
-  ASSERT_EQ(parsed.at("header").size(), 17U);
-  for (const auto& field : parsed.at("header"))
+  ASSERT_EQ(parsed.at("header_fields").size(), 17U);
+  for (const auto& field : parsed.at("header_fields"))
     EXPECT_EQ(field.at("bytes"), bytes_at(field)) << field.at("name");
   const auto& entry = parsed.at("entry");
   const DatFileEntry& stored = entry_of(archive, kPlainTable);
@@ -890,6 +937,7 @@ TEST(CliTest, ExplainShowsEachFieldWithTheBytesAtItsOffset) {
   EXPECT_EQ(entry.at("records").size(), 9U);
 
   const auto missing = tool({"explain", file.path().string(), "0x12345678"});
+  EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.err, "tallowmere-dat: explain: 0x12345678: file 0x12345678 not found\n");
 }
@@ -1033,9 +1081,9 @@ TEST(CliTest, MapReportsAnOutputItCannotWrite) {
   const TempFile archive(map_by_blocks());
   const fs::path missing = archive.dir() / "missing";
   const auto result = tool({"map", archive.path().string(), "-o", (missing / "map.svg").string()});
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.err, "tallowmere-dat: map: cannot create a temporary file in '" +
-                            missing.string() + "': No such file or directory\n");
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.err, "tallowmere-dat: map: cannot open directory '" + missing.string() +
+                            "': No such file or directory\n");
 }
 
 #ifdef SAMPLE_ARCHIVE
@@ -1093,8 +1141,8 @@ TEST(CliTest, ExtractLeavesNoTemporaryFileWhateverSignalEndsIt) {
         SCOPED_TRACE(format("signal %d after %u us, existing %d", signal_number, delay, existing));
         const fs::path out = archive.dir() / format("out-%d-%u", signal_number, delay);
         if (existing) fs::create_directories(out / "0x06");
-        const int ended_by = run_and_signal({"extract", archive.path().string(), out.string()},
-                                            signal_number, delay);
+        const int ended_by = run_and_signal(
+            {"extract", archive.path().string(), "-C", out.string()}, signal_number, delay);
         interrupted += ended_by == signal_number ? 1 : 0;
         if (!fs::exists(out)) continue;
         for (const auto& item : fs::recursive_directory_iterator(out))
@@ -1123,14 +1171,14 @@ TEST(CliTest, AFailedWriteToStandardOutputIsReportedAndAClosedPipeIsQuiet) {
       {"sound-table", "--json", path, "0x20000001"},
       {"environ", path},
       {"environ", "--json", path},
-      {"extract", path, (archive.dir() / "out").string(), "--type", "0x20"},
+      {"extract", path, "-C", (archive.dir() / "out").string(), "--type", "0x20"},
       {"--help"},
       {"--version"},
   };
   for (const auto& args : commands) {
     SCOPED_TRACE(args.front() + " " + args[1 % args.size()]);
     const auto full = tool(args, StdoutTarget::kDevFull);
-    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.exit_status, 2);
     const std::string command = args.front().starts_with("--") ? "" : args.front() + ": ";
     EXPECT_EQ(full.err, "tallowmere-dat: " + command +
                             "cannot write to standard output: No space left on device\n");
@@ -1185,7 +1233,7 @@ TEST(CliTest, CatRefusesBinaryOnATerminalUnlessForced) {
   const std::string path = archive.path().string();
 
   const auto [refused, refusal] = run_on_terminal({"cat", path, "0x7F000001"});
-  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(refused, 2);
   EXPECT_EQ(refusal,
             "tallowmere-dat: cat: 0x7F000001: refusing to write binary data to a terminal "
             "(redirect it, or use --force)\r\n");
@@ -1206,7 +1254,7 @@ TEST(CliTest, ExtractDrawsAProgressBarOnlyOnATerminal) {
   const std::string path = archive.path().string();
   const std::string out = (archive.dir() / "out").string();
 
-  const auto [status, seen] = run_on_terminal({"extract", path, out, "--type", "0x20"});
+  const auto [status, seen] = run_on_terminal({"extract", path, "-C", out, "--type", "0x20"});
   EXPECT_EQ(status, 0);
   EXPECT_NE(seen.find("\r[..............................] 0/3 files, 0/337\x1b[K"),
             std::string::npos)
@@ -1217,13 +1265,455 @@ TEST(CliTest, ExtractDrawsAProgressBarOnlyOnATerminal) {
   EXPECT_NE(seen.find(" left\x1b[K\r\x1b[Kextracted 3 of 3 files"), std::string::npos) << seen;
 
   const auto [quiet_status, quiet_seen] =
-      run_on_terminal({"extract", "-q", path, out, "--type", "0x20"});
+      run_on_terminal({"extract", "-q", path, "-C", out, "--type", "0x20"});
   EXPECT_EQ(quiet_status, 0);
   EXPECT_EQ(quiet_seen, "");
 
-  const auto piped = tool({"extract", path, out, "--type", "0x20"});
+  const auto piped = tool({"extract", path, "-C", out, "--type", "0x20"});
   EXPECT_EQ(piped.exit_status, 0);
   EXPECT_EQ(piped.err, "");
 }
+
+// --- outputs written as the shell's > writes them ----------------------------------------------
+
+TEST(CliTest, MapOutputGoesWhereTheShellWouldPutIt) {
+  const TempFile archive(map_by_blocks());
+  const fs::path dir = archive.dir();
+  const std::string path = archive.path().string();
+  const auto piped = tool({"map", path, "-o", "-"});
+  ASSERT_EQ(piped.exit_status, 0) << piped.err;
+  const Bytes picture = as_bytes(piped.out);
+  EXPECT_TRUE(piped.out.starts_with("<?xml ")) << piped.out.substr(0, 40);
+  EXPECT_FALSE(fs::exists("-"));
+
+  std::ofstream(dir / "target.svg") << "old";
+  fs::create_symlink("target.svg", dir / "link.svg");
+  fs::create_symlink("not-yet.svg", dir / "dangling.svg");
+  std::ofstream(dir / "private.svg") << "old";
+  fs::permissions(dir / "private.svg", fs::perms::owner_read);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink("fifo", dir / "fifo-link");
+  const std::string long_name(250, 'n');
+  const struct {
+    std::string output;
+    fs::path lands_in;  // where the bytes must arrive
+  } cases[] = {
+      {"link.svg", "target.svg"},
+      {"dangling.svg", "not-yet.svg"},
+      {"private.svg", "private.svg"},
+      {long_name + ".svg", long_name + ".svg"},  // 254 bytes: the longest name is fine
+      {"fifo", "fifo"},
+      {"fifo-link", "fifo"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output.substr(0, 20));
+    const fs::path lands_in = dir / c.lands_in;
+    const bool fifo = fs::is_fifo(lands_in);
+    // A FIFO's reader runs beside the tool, as the other end of a shell pipeline would.
+    std::future<Bytes> read =
+        std::async(std::launch::async, [&] { return fifo ? read_file(lands_in) : Bytes{}; });
+    const auto result = tool({"map", path, "-o", (dir / c.output).string()});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(fifo ? read.get() : read_file(lands_in), picture);
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "link.svg"));
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling.svg"));
+  EXPECT_TRUE(fs::is_symlink(dir / "fifo-link"));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_EQ(fs::status(dir / "private.svg").permissions(), fs::perms::owner_read);
+  for (const auto& item : fs::directory_iterator(dir))
+    EXPECT_EQ(item.path().filename().string().find(".tmp-"), std::string::npos) << item.path();
+
+  // The archive itself, by any name, is never an output.
+  fs::create_symlink(archive.path().filename(), dir / "archive-link");
+  for (const fs::path& same : {archive.path(), dir / "archive-link"}) {
+    const auto refused = tool({"map", path, "-o", same.string()});
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_EQ(refused.err, "tallowmere-dat: map: refusing to overwrite the archive being read: '" +
+                               same.string() + "'\n");
+  }
+  EXPECT_EQ(read_file(archive.path()), map_by_blocks());
+}
+
+TEST(CliTest, ExtractNeverFollowsALinkBelowItsDirectory) {
+  const HandArchive hand = hand_archive();
+  const TempFile archive(hand.bytes);
+  const fs::path out = archive.dir() / "out";
+  const fs::path outside = archive.dir() / "outside";
+  fs::create_directories(out);
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, out / "0x20");
+  // A dead process's temporary file, but outside DIR: the sweep must not reach it.
+  const std::string stale = format(".0x20000001.bin.tmp-%d-a1B2c3", gone_process());
+  std::ofstream(outside / stale) << "stale";
+  // A file's name that is a link: replaced, never written through.
+  fs::create_directories(out / "0x01");
+  std::ofstream(outside / "victim") << "victim";
+  fs::create_symlink(outside / "victim", out / "0x01" / "0x01000002.bin");
+
+  const auto result = tool({"extract", archive.path().string(), "-C", out.string(), "-q"});
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_NE(result.err.find("tallowmere-dat: extract: '" + (out / "0x20").string() +
+                            "' is a symbolic link; not extracting the files of type 0x20\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(files_under(outside), (std::map<std::string, Bytes>{{stale, as_bytes("stale")},
+                                                                {"victim", as_bytes("victim")}}));
+  EXPECT_FALSE(fs::is_symlink(out / "0x01" / "0x01000002.bin"));
+  EXPECT_EQ(read_file(out / "0x01" / "0x01000002.bin"), hand.contents.at(kText));
+
+  // -k keeps regular files only: a directory where a file goes is an error, not "kept".
+  const fs::path blocked = archive.dir() / "blocked";
+  fs::create_directories(blocked / "0x01" / "0x01000002.bin");
+  const auto kept =
+      tool({"extract", "-k", archive.path().string(), "-C", blocked.string(), "1000002"});
+  EXPECT_EQ(kept.exit_status, 2);
+  EXPECT_TRUE(kept.out.ends_with("; stopped\n")) << kept.out;
+
+  // An error before anything is written leaves no directory behind.
+  const fs::path unwritten = archive.dir() / "unwritten";
+  const auto nothing = tool({"extract", archive.path().string(), "-C", unwritten.string(), "0xD2"});
+  EXPECT_EQ(nothing.exit_status, 1);
+  EXPECT_EQ(nothing.err, "tallowmere-dat: extract: 0x000000D2: file 0x000000D2 not found\n");
+  EXPECT_FALSE(fs::exists(unwritten));
+}
+
+TEST(CliTest, TwoExtractsIntoOneDirectoryBothSucceed) {
+  tallowmere_testing::ArchiveBuilder builder({.seed = 9});
+  for (std::uint32_t i = 0; i < 400; ++i)
+    builder.add_file(0x06000000 + i, Bytes(100 + i, static_cast<std::uint8_t>(i)));
+  const TempFile archive(builder.build().bytes);
+  const fs::path out = archive.dir() / "out";
+  fs::create_directories(out / "0x06");  // existing: the files go through named temporaries
+  for (int round = 0; round < 3; ++round) {
+    std::future<ProcessResult> other = std::async(std::launch::async, [&] {
+      return tool({"extract", "-q", archive.path().string(), "-C", out.string()});
+    });
+    const auto mine = tool({"extract", "-q", archive.path().string(), "-C", out.string()});
+    const auto theirs = other.get();
+    EXPECT_EQ(mine.exit_status, 0) << mine.err;
+    EXPECT_EQ(theirs.exit_status, 0) << theirs.err;
+  }
+  EXPECT_EQ(files_under(out).size(), 400U);
+}
+
+// --- batches, selections and exit statuses -----------------------------------------------------
+
+TEST(CliTest, BatchCommandsTakeSelections) {
+  const HandArchive hand = hand_archive();
+  const TempFile archive(hand.bytes);
+  const std::string path = archive.path().string();
+  const auto both = tool({"cat", path, "0x7F000001,0x01000002"});
+  EXPECT_EQ(both.exit_status, 0);
+  EXPECT_EQ(both.out, as_text(hand.contents.at(kText)) + as_text(hand.contents.at(kBinary)));
+
+  // One missing among several: a warning, the rest still written, status 1 at the end.
+  const auto some = tool({"cat", path, "0x01000002", "0x33333333"});
+  EXPECT_EQ(some.exit_status, 1);
+  EXPECT_EQ(some.out, as_text(hand.contents.at(kText)));
+  EXPECT_EQ(some.err, "tallowmere-dat: cat: 0x33333333: file 0x33333333 not found\n");
+
+  // Types and identifiers together select the files in both; one named alone but left out by
+  // --type is said so.
+  const auto excluded = tool({"ls", path, "--type", "0x20", "0x7F000001,0x20000001"});
+  EXPECT_EQ(excluded.exit_status, 1);
+  EXPECT_EQ(excluded.out, "0x20000001\n");
+  EXPECT_EQ(excluded.err, "tallowmere-dat: ls: 0x7F000001: not of the types selected by --type\n");
+
+  // Every table of the selection, one JSON line each; the undecodable one reported.
+  const auto tables = tool({"sound-table", path, "--type", "0x20", "--json"});
+  EXPECT_EQ(tables.exit_status, 1);
+  EXPECT_EQ(tables.err,
+            "tallowmere-dat: sound-table: 0x20000003: not a complete sound table: data cut short: "
+            "failed to fill whole buffer\n");
+  std::istringstream lines(tables.out);
+  std::vector<std::string> ids;
+  for (std::string line; std::getline(lines, line);)
+    ids.push_back(nlohmann::json::parse(line).at("id").get<std::string>());
+  EXPECT_EQ(ids, (std::vector<std::string>{"0x20000001", "0x20000002"}));
+}
+
+TEST(CliTest, SoundTableWithBytesLeftOverIsAFindingAfterItsOutput) {
+  Bytes table = tallowmere_testing::encode_sound_table(plain_table());
+  const std::size_t used = table.size();
+  table.push_back(0xAB);
+  tallowmere_testing::ArchiveBuilder builder;
+  builder.add_file(kPlainTable, table);
+  const TempFile archive(builder.build().bytes);
+  const auto result = tool({"sound-table", archive.path().string(), "0x20000001"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_TRUE(result.out.starts_with("sound table 0x20000001: id 0x12345678")) << result.out;
+  const std::string finding =
+      format("1 byte left over after its last sound record, from byte %zu of %zu", used, used + 1);
+  EXPECT_EQ(result.err, "tallowmere-dat: sound-table: sound table 0x20000001: " + finding + "\n");
+  const auto check = tool({"check", archive.path().string()});
+  EXPECT_NE(check.out.find("sound table 0x20000001: "), std::string::npos) << check.out;
+}
+
+TEST(CliTest, ExitStatusesAreZeroOneOrTwoForEverySubcommand) {
+  const TempFile archive(hand_archive().bytes);
+  const std::string path = archive.path().string();
+  // The hand-made archive declares more bytes than it holds: `check` always finds that.
+  tallowmere_testing::ArchiveBuilder builder;
+  builder.add_file(0x06000001, {1, 2, 3});
+  const TempFile clean(builder.build().bytes);
+  const std::string none = (archive.dir() / "none.dat").string();
+  const std::string out = (archive.dir() / "out").string();
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"info", path}, 0},
+      {{"info", none}, 2},
+      {{"ls", path, "0x01000002"}, 0},
+      {{"ls", path, "0x99"}, 1},
+      {{"ls", none}, 2},
+      {{"cat", path, "0x01000002"}, 0},
+      {{"cat", path, "0x0A000001"}, 1},
+      {{"cat", none, "1"}, 2},
+      {{"sound-table", path, "0x20000001"}, 0},
+      {{"sound-table", path, "0x20000003"}, 1},
+      {{"sound-table", none, "1"}, 2},
+      {{"extract", path, "-qC", out, "0x20000001"}, 0},
+      {{"extract", path, "-qC", out}, 1},
+      {{"extract", none, "-C", out}, 2},
+      {{"check", clean.path().string(), "--type", "0x06"}, 0},
+      {{"check", path}, 1},
+      {{"check", none}, 2},
+      {{"explain", path, "0x01000002"}, 0},
+      {{"explain", path, "0x99"}, 1},
+      {{"explain", none}, 2},
+      {{"environ", path}, 0},
+      {{"environ", none}, 2},
+      {{"map", path, "-o", out + ".svg"}, 0},
+      {{"map", none, "-o", out + ".svg"}, 2},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args)
+      joined += a + " ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(tool(c.args).exit_status, c.status);
+  }
+  // --json on an unreadable archive: still a JSON object, with the error, and status 2.
+  const auto failed = tool({"check", "--json", none});
+  EXPECT_EQ(failed.exit_status, 2);
+  const auto error = nlohmann::json::parse(failed.out);
+  EXPECT_EQ(error.at("archive"), none);
+  EXPECT_EQ(error.at("error"), "cannot open '" + none + "': No such file or directory");
+}
+
+// --- one JSON schema ---------------------------------------------------------------------------
+
+/// What a field's value must look like, wherever the field appears (docs/json.md).
+enum class Kind { kHex8, kHex2, kHexBytes, kNumber, kBool, kString, kFloat, kArray, kObject };
+
+const std::map<std::string, std::vector<Kind>>& field_kinds() {
+  using enum Kind;
+  static const std::map<std::string, std::vector<Kind>> kinds = {
+      {"archive", {kString}},
+      {"error", {kString}},
+      {"time", {kString}},
+      {"kind", {kString}},
+      {"severity", {kString}},
+      {"message", {kString}},
+      {"name", {kString}},
+      {"what", {kString}},
+      {"chain_problem", {kString}},
+      {"id", {kHex8}},
+      {"stored_id", {kHex8}},
+      {"magic", {kHex8}},
+      {"free_head", {kHex8}},
+      {"free_tail", {kHex8}},
+      {"root_offset", {kHex8}},
+      {"new_lru", {kHex8}},
+      {"old_lru", {kHex8}},
+      {"use_lru", {kHex8}},
+      {"master_map_id", {kHex8}},
+      {"bit_flags", {kHex8}},
+      {"offset", {kHex8}},
+      {"node", {kHex8}},
+      {"pointer", {kHex8}},
+      {"payload_begin", {kHex8}},
+      {"payload_end", {kHex8}},
+      {"wave_did", {kHex8}},
+      {"key", {kHex8}},
+      {"type", {kHex2}},
+      {"version_string", {kHexBytes}},
+      {"bytes", {kHexBytes}},
+      {"block_size", {kNumber}},
+      {"file_size", {kNumber}},
+      {"dataset", {kNumber}},
+      {"subset", {kNumber}},
+      {"free_count", {kNumber}},
+      {"engine_version", {kNumber}},
+      {"game_version", {kNumber}},
+      {"version_minor", {kNumber}},
+      {"size", {kNumber}},
+      {"timestamp", {kNumber}},
+      {"version", {kNumber}},
+      {"decompressed_size", {kNumber}},
+      {"files", {kNumber}},
+      {"compressed_files", {kNumber}},
+      {"stored_bytes", {kNumber}},
+      {"errors", {kNumber}},
+      {"warnings", {kNumber}},
+      {"hash_key", {kNumber}},
+      {"unknown", {kNumber}},
+      {"sound_tables", {kNumber}},
+      {"environ_tables", {kNumber}},
+      {"ambient_tables", {kNumber}},
+      {"sound_slots", {kNumber}},
+      {"slot", {kNumber}},
+      {"compressed", {kBool}},
+      {"priority", {kFloat}},
+      {"probability", {kFloat}},
+      {"volume", {kFloat}},
+      {"offsets", {kArray}},
+      {"ids", {kArray}},
+      {"entries", {kArray}},
+      {"findings", {kArray}},
+      {"by_type", {kArray}},
+      {"hashes", {kArray}},
+      {"sounds", {kArray}},
+      {"tables", {kArray}},
+      {"environ_slots", {kArray}},
+      {"header_fields", {kArray}},
+      {"fields", {kArray}},
+      {"path", {kArray}},
+      {"chain", {kArray}},
+      {"records", {kArray}},
+      {"header", {kObject}},
+      {"totals", {kObject}},
+      {"entry", {kObject}},
+  };
+  return kinds;
+}
+
+bool has_kind(const nlohmann::json& value, Kind kind) {
+  const auto hex_of = [&](std::size_t digits) {
+    if (!value.is_string()) return false;
+    const std::string text = value.get<std::string>();
+    return text.size() == 2 + digits && text.starts_with("0x") &&
+           text.find_first_not_of("0123456789ABCDEF", 2) == std::string::npos;
+  };
+  switch (kind) {
+    case Kind::kHex8:
+      return hex_of(8);
+    case Kind::kHex2:
+      return hex_of(2);
+    case Kind::kHexBytes:
+      return value.is_string() && value.get<std::string>().size() % 2 == 0 &&
+             hex_of(value.get<std::string>().size() - 2);
+    case Kind::kNumber:
+      return value.is_number_integer();
+    case Kind::kBool:
+      return value.is_boolean();
+    case Kind::kString:
+      return value.is_string();
+    case Kind::kFloat:
+      return value.is_number() || value.is_string();
+    case Kind::kArray:
+      return value.is_array();
+    case Kind::kObject:
+      return value.is_object();
+  }
+  return false;
+}
+
+/// Checks every field of `value`, at any depth, against `field_kinds`; an explained field's
+/// `value` is checked as the field it names. Null stands for "none" anywhere.
+void expect_schema(const nlohmann::json& value, const std::string& where) {
+  if (value.is_array()) {
+    for (const auto& item : value) {
+      // Arrays of bare values hold offsets or identifiers.
+      if (!item.is_structured()) {
+        EXPECT_TRUE(has_kind(item, Kind::kHex8)) << where << ": " << item;
+      }
+      expect_schema(item, where + "[]");
+    }
+    return;
+  }
+  if (!value.is_object()) return;
+  for (const auto& [key, field] : value.items()) {
+    const std::string name =
+        key == "value" && value.contains("name") ? value.at("name").get<std::string>() : key;
+    const auto kinds = field_kinds().find(name);
+    ASSERT_NE(kinds, field_kinds().end())
+        << where << ": field '" << name << "' is not in the schema";
+    if (!field.is_null()) {
+      EXPECT_TRUE(std::ranges::any_of(kinds->second, [&](Kind k) { return has_kind(field, k); }))
+          << where << "." << key << ": " << field;
+    }
+    expect_schema(field, where + "." + key);
+  }
+}
+
+TEST(CliTest, EveryJsonOutputFollowsOneSchema) {
+  // A name that isn't UTF-8 comes out escaped, never as a failure.
+  const HandArchive hand = hand_archive();
+  const TempFile archive(hand.bytes, "archive-\xFF\x01.dat");
+  const std::string path = archive.path().string();
+  const std::vector<std::vector<std::string>> commands = {
+      {"info", "--json", path},
+      {"ls", "--json", "--decompressed", path},
+      {"ls", "--json-lines", path},
+      {"check", "--json", path},
+      {"check", "--json", path + ".none"},
+      {"explain", "--json", path, "0x20000001"},
+      {"explain", "--json", path, "0x0A000001"},
+      {"sound-table", "--json", path, "0x20000001-0x20000002"},
+      {"environ", "--json", path},
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args.front());
+    const auto result = tool(args);
+    ASSERT_NE(result.exit_status, -1);
+    EXPECT_FALSE(result.out.empty()) << result.err;
+    const bool lines = args.front() == "sound-table" || args[1] == "--json-lines";
+    std::istringstream stream(result.out);
+    std::vector<std::string> documents;
+    if (lines) {
+      for (std::string line; std::getline(stream, line);)
+        documents.push_back(line);
+    } else {
+      documents.push_back(result.out);
+    }
+    for (const std::string& text : documents) {
+      const auto json = nlohmann::json::parse(text);
+      const std::string escaped = json.at("archive").get<std::string>();
+      EXPECT_TRUE(escaped.starts_with((archive.dir() / "archive-\\xFF\\u{1}.dat").string()))
+          << escaped;
+      expect_schema(json, args.front());
+    }
+  }
+}
+
+#ifdef MAN_PAGE
+TEST(CliTest, TheManualHasEverySubcommandAndOption) {
+  const auto man = find_program("man");
+  if (!man) GTEST_SKIP() << "needs man (man-db)";
+  const auto rendered = tallowmere_testing::run_process(
+      {"/bin/sh", "-c", "MANWIDTH=200 man -l \"$0\" | col -b", MAN_PAGE});
+  ASSERT_EQ(rendered.exit_status, 0) << rendered.err;
+  const std::string& page = rendered.out;
+  for (const char* section :
+       {"SUBCOMMANDS", "SELECTIONS", "EXIT STATUS", "EXAMPLES", "FILES", "SEE ALSO"})
+    EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+  for (const char* command :
+       {"info", "ls", "cat", "extract", "sound-table", "environ", "check", "explain", "map"}) {
+    SCOPED_TRACE(command);
+    EXPECT_NE(page.find(std::string("\n   ") + command + "\n"), std::string::npos);
+    // Every option the subcommand's help names.
+    const std::string help = tool({command, "--help"}).out;
+    for (std::size_t at = 0; (at = help.find(" -", at)) != std::string::npos; ++at) {
+      const std::size_t end = help.find_first_of(" ,=\n", at + 1);
+      const std::string option = help.substr(at + 1, end - at - 1);
+      if (option.size() < 2 || option[1] == ' ') continue;
+      EXPECT_NE(page.find(option), std::string::npos) << option;
+    }
+  }
+}
+#endif
 
 }  // namespace

@@ -101,17 +101,25 @@ struct CheckReport {
   ArchiveLayout layout;
 };
 
+/// How far `check_archive` looks.
+enum class CheckDepth : std::uint8_t {
+  Full,        ///< Everything, the files' contents included.
+  LayoutOnly,  ///< The directory and the chains only: no decompression, no decoding.
+};
+
 /// Checks the archive at `path`: walks its directory as the open does (each distinct node once,
 /// without depending on it being a tree), follows every node's and file's chain, and decodes
 /// every compressed entry and sound table. A directory that the open would refuse is reported as
 /// findings, not as a failure; the files a salvaging open would keep are still checked, and
 /// where an identifier repeats, the entry checked is the one the reader returns. Fails
 /// only where the open of the header fails (`PathError`, `Io`, `BinRead`), when a read inside
-/// the file fails (`Io`), or with `Io` of kind `OutOfMemory`.
-[[nodiscard]] std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path);
+/// the file fails (`Io`), or with `Io` of kind `OutOfMemory`. With `CheckDepth::LayoutOnly` the
+/// compressed entries and sound tables are not read, so their findings are not made.
+[[nodiscard]] std::expected<CheckReport, DatError> check_archive(
+    const std::filesystem::path& path, CheckDepth depth = CheckDepth::Full);
 
 /// `check_archive` of the archive held in `bytes`: the same report, without `PathError`.
 [[nodiscard]] std::expected<CheckReport, DatError> check_archive(
-    std::span<const std::uint8_t> bytes);
+    std::span<const std::uint8_t> bytes, CheckDepth depth = CheckDepth::Full);
 
 }  // namespace tallowmere_dat

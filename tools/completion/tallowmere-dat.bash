@@ -1,6 +1,8 @@
-# bash completion for tallowmere-dat: subcommands, their options, and files for the arguments.
+# bash completion for tallowmere-dat: subcommands, their options, the type bytes of the archive
+# named on the line for --type, and files for the rest.
 _tallowmere_dat() {
   local cur=${COMP_WORDS[COMP_CWORD]}
+  local prev=${COMP_WORDS[COMP_CWORD - 1]}
   local subcommands="info ls cat extract sound-table environ check explain map"
   if ((COMP_CWORD == 1)); then
     mapfile -t COMPREPLY < <(compgen -W "$subcommands --help --version" -- "$cur")
@@ -8,12 +10,31 @@ _tallowmere_dat() {
   fi
   local options="--help"
   case ${COMP_WORDS[1]} in
-    info | environ | check | explain) options+=" --json" ;;
-    ls) options+=" --type -l --long -h --human-readable -S -r --reverse --decompressed --json" ;;
-    cat) options+=" -f --force" ;;
-    extract) options+=" --type -k --keep-existing -q --quiet" ;;
-    sound-table) options+=" --json" ;;
-    map) options+=" -o --output" ;;
+    info | environ | explain) options+=" --json" ;;
+    check) options+=" --type --json" ;;
+    ls) options+=" --type -l --long -h --human-readable -S -r --reverse --decompressed --json --json-lines" ;;
+    cat) options+=" --type -f --force" ;;
+    extract) options+=" --type -C --directory -d -k --keep-existing -q --quiet" ;;
+    sound-table) options+=" --type --json --json-lines" ;;
+    map) options+=" -o --output --layout-only" ;;
+  esac
+  case $prev in
+    --type)
+      # The type bytes of the archive on the line, as `info` counts them.
+      local word archive=""
+      for word in "${COMP_WORDS[@]:2}"; do
+        [[ -f $word ]] && archive=$word && break
+      done
+      if [[ -n $archive ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$("${COMP_WORDS[0]}" info "$archive" 2>/dev/null |
+          awk '/^0x[0-9A-F][0-9A-F] / { print $1 }')" -- "$cur")
+      fi
+      return
+      ;;
+    -C | --directory | -d)
+      mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+      return
+      ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -1,16 +1,19 @@
 #include "archive.h"
 
-#include <algorithm>
-
 #include "format.h"
 #include "output.h"
+#include "selection_args.h"
 
 namespace tallowmere_dat::cli {
 
+std::string archive_error_text(const std::string& path, const DatError& error) {
+  if (error.get_if<DatError::PathError>() != nullptr) return error.message();
+  return escaped_text(path) + ": " + error.message();
+}
+
 void report_archive_error(std::string_view command, const std::string& path,
                           const DatError& error) {
-  const bool names_path = error.get_if<DatError::PathError>() != nullptr;
-  report({command, names_path ? "" : path, error.message()});
+  report({command, archive_error_text(path, error)});
 }
 
 std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command) {
@@ -22,32 +25,46 @@ std::optional<DatDatabase> open_archive(const std::string& path, std::string_vie
   return std::move(*db);
 }
 
-std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::uint32_t id,
-                                                    std::string_view command) {
-  auto bytes = db.get_file_verified(id);
-  if (!bytes) {
-    report({command, hex(id), bytes.error().message()});
-    return std::nullopt;
-  }
-  return std::move(*bytes);
+bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<std::uint8_t>& out,
+                std::string_view command) {
+  const auto read = db.get_file_verified(entry.id, out);
+  if (read) return true;
+  // A bare I/O error ("failed to fill whole buffer") means nothing without what was being read.
+  const std::string where =
+      read.error().get_if<DatError::Io>() == nullptr
+          ? ""
+          : format("reading its %u stored bytes from offset 0x%08X", entry.size, entry.offset);
+  report({command, hex(entry.id), where, read.error().message()});
+  return false;
 }
 
-std::vector<const DatFileEntry*> listed_entries(const DatDatabase& db,
-                                                std::span<const std::uint32_t> types) {
-  std::vector<std::uint32_t> sorted(types.begin(), types.end());
-  std::ranges::sort(sorted);
-  const auto [duplicates, end] = std::ranges::unique(sorted);
-  sorted.erase(duplicates, end);
-  std::vector<const DatFileEntry*> entries;
-  // Each type's entries are a contiguous ascending run, so ascending types keep the order.
-  const auto add = [&](std::span<const DatFileEntry> run) {
-    for (const DatFileEntry& entry : run)
-      entries.push_back(&entry);
-  };
-  if (sorted.empty()) add(db.files().entries());
-  for (const std::uint32_t type : sorted)
-    add(db.files().of_type(static_cast<std::uint8_t>(type)));
-  return entries;
+DirectoryTotals count_by_type(const DatDatabase& db) {
+  DirectoryTotals d;
+  for (const DatFileEntry& entry : db.files()) {
+    for (TypeTotals* totals : {&d.by_type[type_of(entry.id)], &d.all}) {
+      ++totals->files;
+      totals->compressed_files += entry.is_compressed() ? 1U : 0U;
+      totals->stored_bytes += entry.size;
+    }
+  }
+  return d;
+}
+
+std::size_t report_unselected_ids(std::string_view command, const Selection& selection,
+                                  const DatDatabase& db) {
+  const std::vector<std::uint32_t> missing = missing_ids(selection, db.files());
+  for (const std::uint32_t id : missing)
+    report({command, hex(id), DatError(DatError::NotFound{id}).message()});
+  std::size_t excluded = 0;
+  for (const IdRange range : selection.ranges) {
+    if (range.first != range.last || !db.files().contains(range.first) ||
+        selection.matches(range.first)) {
+      continue;
+    }
+    report({command, hex(range.first), "not of the types selected by --type"});
+    ++excluded;
+  }
+  return missing.size() + excluded;
 }
 
 }  // namespace tallowmere_dat::cli

@@ -4,12 +4,14 @@
 // they share: "tallowmere-dat: COMMAND: WHAT: " + the library's message for people.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/selection.h"
 
 namespace tallowmere_dat::cli {
 
@@ -17,20 +19,40 @@ namespace tallowmere_dat::cli {
 /// names it already (a file that can't be opened).
 void report_archive_error(std::string_view command, const std::string& path, const DatError& error);
 
+/// The one line `report_archive_error` writes, without the tool's and the command's names.
+std::string archive_error_text(const std::string& path, const DatError& error);
+
 /// Opens the archive at `path`, or reports `command` + ": " + the error's message (which names
 /// the path when the file can't be opened, and is preceded by the path otherwise) and returns
 /// nothing.
 std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command);
 
-/// The bytes of file `id`, verified against the size a compressed entry declares, or nothing
-/// after reporting `command` + ": " + the identifier + ": " + the error's message (for instance
-/// "cat: 0x20000001: file 0x20000001 not found").
-std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::uint32_t id,
-                                                    std::string_view command);
+/// The bytes of `entry`'s file into `out`, verified against the size a compressed entry
+/// declares; false after reporting `command` + ": " + the identifier + ": " + what was being
+/// read where a read failed + ": " + the error's message.
+bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<std::uint8_t>& out,
+                std::string_view command);
 
-/// The archive's entries in ascending identifier order; when `types` names any type bytes, only
-/// the entries of those.
-std::vector<const DatFileEntry*> listed_entries(const DatDatabase& db,
-                                                std::span<const std::uint32_t> types);
+/// How many files, compressed ones and stored bytes.
+struct TypeTotals {
+  std::uint64_t files = 0;
+  std::uint64_t compressed_files = 0;
+  std::uint64_t stored_bytes = 0;
+};
+
+/// The directory's totals, per type byte and over all entries.
+struct DirectoryTotals {
+  std::map<std::uint8_t, TypeTotals> by_type;
+  TypeTotals all;
+};
+
+/// Counts the directory's entries as `info` shows them (sizes as stored).
+DirectoryTotals count_by_type(const DatDatabase& db);
+
+/// Reports each identifier that `selection` names one by one and won't cover: "file 0x... not
+/// found" where the archive lacks it, "not of the types selected by --type" where the type bytes
+/// leave it out. Returns how many it reported.
+std::size_t report_unselected_ids(std::string_view command, const Selection& selection,
+                                  const DatDatabase& db);
 
 }  // namespace tallowmere_dat::cli

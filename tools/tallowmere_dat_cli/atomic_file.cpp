@@ -7,27 +7,31 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <random>
 
 #include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
 
-// The temporary file that a signal must remove, if any. The handler only reads the flag and the
-// buffer; the buffer is filled while the flag is clear.
+// The temporary file that a signal must remove, if any: a directory descriptor and a name. The
+// handler only reads the flag and these; they are filled while the flag is clear.
 volatile std::sig_atomic_t g_armed = 0;
-std::array<char, 4096> g_temporary{};
+volatile std::sig_atomic_t g_directory = -1;
+std::array<char, 256> g_temporary{};
 
 constexpr std::array kCleanupSignals = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::string_view kTmp = ".tmp-";
+constexpr std::size_t kRandom = 6;
+constexpr std::size_t kNameMax = 255;
 
 extern "C" void remove_temporary_and_reraise(int signal_number) {
-  if (g_armed != 0) (void)::unlink(g_temporary.data());
+  if (g_armed != 0) (void)::unlinkat(g_directory, g_temporary.data(), 0);
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);
 }
@@ -49,7 +53,7 @@ void install_cleanup_handlers() {
   });
 }
 
-/// Arms the signal cleanup for `path` while it lives.
+/// Arms the signal cleanup for a temporary file while it lives.
 class CleanupGuard {
  public:
   CleanupGuard() = default;
@@ -57,30 +61,48 @@ class CleanupGuard {
   CleanupGuard& operator=(const CleanupGuard&) = delete;
   ~CleanupGuard() { g_armed = 0; }
 
-  void arm(const std::string& path) {
-    if (path.size() >= g_temporary.size()) return;
-    std::memcpy(g_temporary.data(), path.c_str(), path.size() + 1);
+  void arm(int directory, const std::string& name) {
+    std::memcpy(g_temporary.data(), name.c_str(), name.size() + 1);
+    g_directory = directory;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     g_armed = 1;
   }
 };
 
-/// Creates the temporary file for `temporary` (a mkostemp template, filled in) with the cleanup
-/// signals held back until `guard` is armed for it, so that no signal finds the file existing
-/// but unknown to the handler.
-int create_temporary(std::string& temporary, CleanupGuard& guard) {
+std::string random_characters() {
+  static constexpr std::string_view kAlphabet =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::minstd_rand generator(static_cast<std::uint32_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ ::getpid()));
+  std::string text(kRandom, ' ');
+  for (char& c : text)
+    c = kAlphabet[generator() % kAlphabet.size()];
+  return text;
+}
+
+/// Creates a new temporary file for `name` in `directory` (never through a symbolic link), with
+/// the cleanup signals held back until `guard` is armed for it, so that no signal finds the file
+/// existing but unknown to the handler. Its name goes to `temporary`.
+int create_temporary(const OpenDirectory& directory, std::string_view name, std::string& temporary,
+                     CleanupGuard& guard) {
   install_cleanup_handlers();
   sigset_t cleanup_signals;
   sigemptyset(&cleanup_signals);
   for (const int signal_number : kCleanupSignals)
     sigaddset(&cleanup_signals, signal_number);
-  sigset_t previous;
-  (void)::sigprocmask(SIG_BLOCK, &cleanup_signals, &previous);
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  const int saved_errno = errno;
-  if (fd >= 0) guard.arm(temporary);
-  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved_errno;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = temporary_name(name, ::getpid(), random_characters());
+    sigset_t previous;
+    (void)::sigprocmask(SIG_BLOCK, &cleanup_signals, &previous);
+    fd = ::openat(directory.fd(), temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int saved_errno = errno;
+    if (fd >= 0) guard.arm(directory.fd(), temporary);
+    (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved_errno;
+    if (fd < 0 && errno != EEXIST) break;
+  }
   return fd;
 }
 
@@ -88,7 +110,115 @@ WriteFailure failure(std::string step) {
   return WriteFailure{std::move(step), IoError::last_os_error()};
 }
 
+/// Sets the permissions of `fd` and, when given, its access and modification times.
+bool set_look(int fd, const FileLook& look) {
+  if (::fchmod(fd, look.mode) != 0) return false;
+  if (!look.mtime) return true;
+  const std::array<timespec, 2> times = {timespec{.tv_sec = *look.mtime, .tv_nsec = 0},
+                                         timespec{.tv_sec = *look.mtime, .tv_nsec = 0}};
+  return ::futimens(fd, times.data()) == 0;
+}
+
+/// Links the nameless file `fd` at `name` in `directory`. By the descriptor itself where the
+/// kernel lets this process (it is cheaper: no walk through /proc), else through its
+/// /proc/self/fd entry. A link never replaces a name, nor follows one.
+bool link_at(int fd, const OpenDirectory& directory, std::string_view name) {
+  const std::string target(name);
+  if (::linkat(fd, "", directory.fd(), target.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno != EPERM && errno != ENOENT) return false;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), directory.fd(), target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+/// Writes `bytes` to a file without a name (O_TMPFILE) and links it at `name`. Until the link
+/// the file has no name, so nothing can leave it behind. std::nullopt, with nothing written
+/// anywhere, where this can't be done: a file system without O_TMPFILE, no /proc, or `name`
+/// taken.
+std::optional<std::expected<void, WriteFailure>> write_anonymous_then_link(
+    const OpenDirectory& directory, std::string_view name, std::span<const std::uint8_t> bytes,
+    const FileLook& look) {
+  const int fd = ::openat(directory.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, look.mode);
+  if (fd < 0) return std::nullopt;
+  const std::string path = directory.path_of(name);
+  if (auto written = write_all(fd, bytes); !written) {
+    ::close(fd);
+    return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
+  }
+  if (!set_look(fd, look)) {
+    WriteFailure why = failure("cannot set the permissions and times of '" + path + "'");
+    ::close(fd);
+    return std::unexpected(std::move(why));
+  }
+  if (!link_at(fd, directory, name)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  // close() reports write errors that the file system deferred; the name held nothing before.
+  if (::close(fd) != 0) {
+    WriteFailure why = failure("cannot close '" + path + "'");
+    (void)::unlinkat(directory.fd(), std::string(name).c_str(), 0);
+    return std::unexpected(std::move(why));
+  }
+  return std::expected<void, WriteFailure>{};
+}
+
+/// Writes `bytes` to a new temporary file beside `name` and renames it over `name`, removing it
+/// on failure or on a cleanup signal.
+std::expected<void, WriteFailure> write_named_then_rename(const OpenDirectory& directory,
+                                                          std::string_view name,
+                                                          std::span<const std::uint8_t> bytes,
+                                                          const FileLook& look) {
+  std::string temporary;
+  CleanupGuard guard;
+  const int fd = create_temporary(directory, name, temporary, guard);
+  if (fd < 0) {
+    return std::unexpected(failure("cannot create a temporary file in '" + directory.path() + "'"));
+  }
+  const std::string shown = directory.path_of(temporary);
+  auto abandon = [&](WriteFailure why) {
+    (void)::unlinkat(directory.fd(), temporary.c_str(), 0);
+    return std::unexpected(std::move(why));
+  };
+  if (auto written = write_all(fd, bytes); !written) {
+    ::close(fd);
+    return abandon({"cannot write '" + shown + "'", written.error()});
+  }
+  if (!set_look(fd, look)) {
+    WriteFailure why = failure("cannot set the permissions and times of '" + shown + "'");
+    ::close(fd);
+    return abandon(std::move(why));
+  }
+  // close() reports write errors that the file system deferred (e.g. on NFS).
+  if (::close(fd) != 0) return abandon(failure("cannot close '" + shown + "'"));
+  if (::renameat(directory.fd(), temporary.c_str(), directory.fd(), std::string(name).c_str()) !=
+      0) {
+    return abandon(failure("cannot rename '" + shown + "' to '" + directory.path_of(name) + "'"));
+  }
+  return {};
+}
+
 }  // namespace
+
+OpenDirectory& OpenDirectory::operator=(OpenDirectory&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+OpenDirectory::~OpenDirectory() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string OpenDirectory::path_of(std::string_view name) const {
+  std::string path = path_;
+  if (!path.empty() && !path.ends_with('/')) path += '/';
+  path += name;
+  return path;
+}
 
 mode_t default_file_mode() {
   // umask can only be read by setting it; put it straight back (one thread).
@@ -97,116 +227,45 @@ mode_t default_file_mode() {
   return 0666 & ~mask;
 }
 
-namespace {
-
-/// Sets the access and modification times of `fd` to `mtime` (Unix seconds).
-bool set_times(int fd, std::int64_t mtime) {
-  const std::array<timespec, 2> times = {timespec{.tv_sec = mtime, .tv_nsec = 0},
-                                         timespec{.tv_sec = mtime, .tv_nsec = 0}};
-  return ::futimens(fd, times.data()) == 0;
-}
-
-/// Links the nameless file `fd` at `path`. By the descriptor itself where the kernel lets this
-/// process (it is cheaper: no walk through /proc), else through its /proc/self/fd entry.
-bool link_at(int fd, const std::filesystem::path& path) {
-  if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;
-  if (errno != EPERM && errno != ENOENT) return false;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-/// Writes `bytes` to a file without a name in `path`'s directory (O_TMPFILE) and links it at
-/// `path`. Until the link the file has no name, so no signal, crash or kill can leave it behind
-/// and no cleanup handler is needed; and it costs fewer system calls than a named temporary file.
-/// std::nullopt, with nothing written anywhere, where this can't be done: a file system without
-/// O_TMPFILE, no /proc, or `path` existing (a link never replaces a name).
-std::optional<std::expected<void, WriteFailure>> write_anonymous_then_link(
-    const std::filesystem::path& path, std::span<const std::uint8_t> bytes, mode_t mode,
-    std::int64_t mtime) {
-  const int fd = ::open(path.parent_path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-  if (fd < 0) return std::nullopt;
-  if (auto written = write_all(fd, bytes); !written) {
-    ::close(fd);
-    return std::unexpected(WriteFailure{"cannot write '" + path.string() + "'", written.error()});
-  }
-  if (!set_times(fd, mtime)) {
-    WriteFailure why = failure("cannot set the times of '" + path.string() + "'");
-    ::close(fd);
-    return std::unexpected(std::move(why));
-  }
-  if (!link_at(fd, path)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  // close() reports write errors that the file system deferred; the name held nothing before.
-  if (::close(fd) != 0) {
-    WriteFailure why = failure("cannot close '" + path.string() + "'");
-    (void)::unlink(path.c_str());
-    return std::unexpected(std::move(why));
-  }
-  return std::expected<void, WriteFailure>{};
-}
-
-/// Writes `bytes` to a new temporary file ".NAME.tmp-XXXXXX" beside `path` and renames it over
-/// `path`, removing it on failure or on a cleanup signal.
-std::expected<void, WriteFailure> write_named_then_rename(const std::filesystem::path& path,
-                                                          std::span<const std::uint8_t> bytes,
-                                                          mode_t mode, std::int64_t mtime) {
-  const std::filesystem::path directory = path.parent_path();
-  // Appended piece by piece: GCC 12 warns falsely about overlap in `"." + std::string`.
-  std::string name = ".";
-  name += path.filename().string();
-  name += ".tmp-XXXXXX";
-  std::string temporary = (directory / name).string();
-  CleanupGuard guard;
-  const int fd = create_temporary(temporary, guard);
-  if (fd < 0) {
-    return std::unexpected(
-        failure("cannot create a temporary file in '" + directory.string() + "'"));
-  }
-  auto abandon = [&](WriteFailure why) {
-    (void)::unlink(temporary.c_str());
-    return std::unexpected(std::move(why));
-  };
-
-  if (auto written = write_all(fd, bytes); !written) {
-    ::close(fd);
-    return abandon({"cannot write '" + temporary + "'", written.error()});
-  }
-  if (::fchmod(fd, mode) != 0 || !set_times(fd, mtime)) {
-    WriteFailure why = failure("cannot set the permissions and times of '" + temporary + "'");
-    ::close(fd);
-    return abandon(std::move(why));
-  }
-  // close() reports write errors that the file system deferred (e.g. on NFS).
-  if (::close(fd) != 0) return abandon(failure("cannot close '" + temporary + "'"));
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    return abandon(failure("cannot rename '" + temporary + "' to '" + path.string() + "'"));
-  }
-  return {};
-}
-
-}  // namespace
-
-std::expected<void, WriteFailure> write_file_atomically(const std::filesystem::path& path,
+std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
+                                                        std::string_view name,
                                                         std::span<const std::uint8_t> bytes,
-                                                        mode_t mode, std::int64_t mtime,
+                                                        const FileLook& look,
                                                         Destination destination) {
   // Linking never replaces a name: where one may be taken, writing first would likely be wasted.
   if (destination == Destination::kNew) {
-    if (auto linked = write_anonymous_then_link(path, bytes, mode, mtime)) return *linked;
+    if (auto linked = write_anonymous_then_link(directory, name, bytes, look)) return *linked;
   }
-  return write_named_then_rename(path, bytes, mode, mtime);
+  return write_named_then_rename(directory, name, bytes, look);
 }
 
-bool is_temporary_name(std::string_view name, std::string_view suffix) {
-  constexpr std::string_view kTmp = ".tmp-";
-  constexpr std::size_t kRandom = 6;
-  if (!name.starts_with('.') || name.size() < 1 + suffix.size() + kTmp.size() + kRandom) {
+std::string temporary_name(std::string_view name, pid_t pid, std::string_view random) {
+  const std::string tail = std::string(kTmp) + std::to_string(pid) + "-" + std::string(random);
+  const std::size_t room = kNameMax - 1 - tail.size();
+  // Appended piece by piece: GCC 12 warns falsely about overlap in `"." + std::string`.
+  std::string temporary = ".";
+  temporary += name.substr(0, room);
+  temporary += tail;
+  return temporary;
+}
+
+bool is_stale_temporary(std::string_view entry, std::string_view suffix) {
+  // "." NAME SUFFIX ".tmp-" PID "-" RANDOM
+  if (!entry.starts_with('.') || entry.size() < 1 + kRandom + 1) return false;
+  entry.remove_prefix(1);
+  entry.remove_suffix(kRandom);
+  if (!entry.ends_with('-')) return false;
+  entry.remove_suffix(1);
+  const std::size_t tmp = entry.rfind(kTmp);
+  if (tmp == std::string_view::npos || !entry.substr(0, tmp).ends_with(suffix)) return false;
+  const std::string_view digits = entry.substr(tmp + kTmp.size());
+  pid_t pid = 0;
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (parsed.ec != std::errc() || parsed.ptr != digits.data() + digits.size() || pid <= 0) {
     return false;
   }
-  name.remove_suffix(kRandom);
-  return name.ends_with(std::string(suffix) + std::string(kTmp));
+  // A process that is there (whoever's) or can't be asked about may still own it.
+  return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace tallowmere_dat::cli

@@ -2,12 +2,13 @@
 
 // Writing a file so that its name never shows a partial file: the bytes go to a file without a
 // name, linked at the name once complete, or to a temporary file beside it, renamed over the name.
+// Everything happens relative to an open directory, so no symbolic link on the way is followed.
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <expected>
-#include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,8 +19,11 @@ namespace tallowmere_dat::cli {
 
 /// What failed while writing a file, and the operating system's error.
 struct WriteFailure {
-  std::string step;  ///< E.g. "cannot create a temporary file in 'DIR'".
-  IoError error;
+  std::string step;              ///< E.g. "cannot create a temporary file in 'DIR'".
+  std::optional<IoError> error;  ///< None where the tool refused by itself.
+
+  /// One line for people: the step, then the operating system's error if any.
+  std::string message() const { return error ? step + ": " + error->message() : step; }
 };
 
 /// Whether the name written to may be taken already.
@@ -28,24 +32,57 @@ enum class Destination {
   kMayExist  ///< May hold a file to replace.
 };
 
-/// Writes `bytes` to `path` with permissions `mode` (within the umask, as `default_file_mode`
-/// gives them) and modification time `mtime` (Unix seconds). `path` either keeps what it held
-/// before or holds all of `bytes`; on failure nothing new is left behind. For a `kNew` path, where
-/// the file system allows, the bytes go to a file without a name (O_TMPFILE) that is linked at
-/// `path`, which nothing can leave behind. Otherwise, or when `path` turns out taken, they go to a
-/// new
-/// temporary file ".NAME.tmp-XXXXXX" in the same directory, renamed over `path` once written and
-/// closed: SIGINT, SIGTERM and SIGHUP are held back while it is created, and from then until it is
-/// renamed they remove it before ending the process as they would have; only a SIGKILL, a crash
-/// or a path of 4 KiB or more can leave one behind (see `is_temporary_name`).
-std::expected<void, WriteFailure> write_file_atomically(const std::filesystem::path& path,
+/// An open directory (a descriptor, closed with the object) and its path for messages.
+class OpenDirectory {
+ public:
+  OpenDirectory(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  OpenDirectory(const OpenDirectory&) = delete;
+  OpenDirectory& operator=(const OpenDirectory&) = delete;
+  OpenDirectory(OpenDirectory&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+    other.fd_ = -1;
+  }
+  OpenDirectory& operator=(OpenDirectory&& other) noexcept;
+  ~OpenDirectory();
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  /// `name` in this directory, for messages.
+  std::string path_of(std::string_view name) const;
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+/// How the written file is to look: its permission bits and, if given, its modification time
+/// (Unix seconds).
+struct FileLook {
+  mode_t mode = 0644;
+  std::optional<std::int64_t> mtime;
+};
+
+/// Writes `bytes` to `name` in `directory`, never following a symbolic link there (one at
+/// `name` is replaced, as a rename replaces it). `name` either keeps what it held before or
+/// holds all of `bytes`; on failure nothing new is left behind. For a `kNew` name, where the file
+/// system allows, the bytes go to a file without a name (O_TMPFILE) that is linked at `name`,
+/// which nothing can leave behind. Otherwise, or when the name turns out taken, they go to a
+/// temporary file named by `temporary_name`, renamed over `name` once written and closed:
+/// SIGINT, SIGTERM and SIGHUP are held back while it is created, and from then until the rename
+/// they remove it before ending the process as they would have; only a SIGKILL or a crash can
+/// leave one behind, for `is_stale_temporary` to find.
+std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
+                                                        std::string_view name,
                                                         std::span<const std::uint8_t> bytes,
-                                                        mode_t mode, std::int64_t mtime,
+                                                        const FileLook& look,
                                                         Destination destination);
 
-/// True when `name` is one that `write_file_atomically` gives its temporary files, for a file
-/// whose name ends in `suffix`: "." + NAME + `suffix` + ".tmp-" + six characters.
-bool is_temporary_name(std::string_view name, std::string_view suffix);
+/// The name of a temporary file for `name` written by process `pid`: "." + NAME + ".tmp-" + pid +
+/// "-" + `random` (six characters), NAME cut short so that the whole stays within 255 bytes.
+std::string temporary_name(std::string_view name, pid_t pid, std::string_view random);
+
+/// True when `entry` is a temporary file that `write_file_atomically` made for a name ending in
+/// `suffix`, whose process is gone (so nothing will rename or remove it).
+bool is_stale_temporary(std::string_view entry, std::string_view suffix);
 
 /// The permissions a new file gets under the process's umask (0666 less the umask).
 mode_t default_file_mode();

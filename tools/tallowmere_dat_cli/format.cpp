@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tallowmere_dat/error.h"
+
 namespace tallowmere_dat::cli {
 
 std::string format(const char* pattern, ...) {
@@ -74,16 +76,8 @@ std::string iso_time(std::int64_t seconds) {
   return {text.data(), length};
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_id_range(std::string_view text) {
-  const std::size_t dash = text.find('-');
-  const auto first = parse_hex(text.substr(0, dash), 8);
-  if (dash == std::string_view::npos) {
-    if (!first) return std::nullopt;
-    return std::pair{*first, *first};
-  }
-  const auto last = parse_hex(text.substr(dash + 1), 8);
-  if (!first || !last || *first > *last) return std::nullopt;
-  return std::pair{*first, *last};
+std::string escaped_text(std::string_view text) {
+  return DatError(DatError::Other{std::string(text)}).message();
 }
 
 }  // namespace tallowmere_dat::cli

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace tallowmere_dat::cli {
 
@@ -34,8 +33,8 @@ std::string human_size(std::uint64_t bytes);
 /// Unix seconds as an ISO 8601 UTC time, e.g. "2023-11-14T22:13:20Z".
 std::string iso_time(std::int64_t seconds);
 
-/// An identifier ("0x20000001", 1 to 8 hex digits) or an inclusive range of them
-/// ("0x20000000-0x2000FFFF", first not above last), as its first and last identifiers.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_id_range(std::string_view text);
+/// Text from outside (a path, a name) made safe to print on one line: valid UTF-8, with control
+/// and other unprintable characters escaped as `DatError::message()` escapes them.
+std::string escaped_text(std::string_view text);
 
 }  // namespace tallowmere_dat::cli

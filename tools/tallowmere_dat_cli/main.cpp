@@ -104,6 +104,9 @@ int run_cli(int argc, char** argv) {
       "Look inside Tallowmere data archives: list and extract their files, decode sound tables.",
       "tallowmere-dat");
   app.set_version_flag("--version", "tallowmere-dat " TALLOWMERE_DAT_VERSION_STRING);
+  app.footer(
+      "Exit status: 0 when all went well and nothing was found; 1 for findings, or damaged or "
+      "missing files met; 2 for trouble (an unreadable archive, a usage error, a failed write).");
   help_is_long_only(app);
   app.require_subcommand(1);
 
@@ -144,6 +147,6 @@ int main(int argc, char** argv) {
     return run_cli(argc, argv);
   } catch (const std::exception& error) {
     report({"unexpected failure", error.what()});
-    return kExitFailure;
+    return kExitTrouble;
   }
 }

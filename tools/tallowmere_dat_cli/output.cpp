@@ -74,7 +74,7 @@ void report(std::initializer_list<std::string_view> parts) {
 int finish(Stdout& out, std::string_view command, int status) {
   if (const auto error = out.flush()) {
     report({command, "cannot write to standard output", error->message()});
-    return kExitFailure;
+    return kExitTrouble;
   }
   return status;
 }

@@ -15,9 +15,13 @@
 
 namespace tallowmere_dat::cli {
 
+// Exit statuses, as diff and grep have them: 0 when all went well and nothing was found; 1 for
+// findings, damaged or missing files met; 2 for trouble (an unreadable archive, a usage error, a
+// failed write).
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+inline constexpr int kExitFindings = 1;
+inline constexpr int kExitTrouble = 2;
+inline constexpr int kExitUsage = kExitTrouble;
 
 /// Standard output, buffered. After a write fails, later writes are dropped: the first failure
 /// is what `finish` reports. A write to a pipe whose reader has gone ends the process by
@@ -55,7 +59,7 @@ void default_closed_pipe_action();
 void report(std::initializer_list<std::string_view> parts);
 
 /// Flushes `out` and returns `status`, or reports `command` + ": cannot write to standard
-/// output: " + the error and returns `kExitFailure` when any write to it failed.
+/// output: " + the error and returns `kExitTrouble` when any write to it failed.
 int finish(Stdout& out, std::string_view command, int status = kExitOk);
 
 }  // namespace tallowmere_dat::cli

@@ -1,4 +1,5 @@
-// `cat ARCHIVE ID [--force]`: one file's bytes, decompressed, to standard output.
+// `cat ARCHIVE SEL... [--type T]... [--force]`: the selected files' bytes, decompressed, one after
+// another in ascending identifier order, to standard output.
 
 #include <unistd.h>
 
@@ -17,7 +18,7 @@ constexpr const char* kName = "cat";
 
 struct CatOptions {
   std::string archive;
-  std::uint32_t id = 0;
+  SelectionArgs selection;
   bool force = false;
 };
 
@@ -31,29 +32,42 @@ bool looks_binary(std::span<const std::uint8_t> bytes) {
 }
 
 int run_cat(const CatOptions& options) {
+  const auto selection = parse_selection(options.selection);  // checked while parsing
   const auto db = open_archive(options.archive, kName);
-  if (!db) return kExitFailure;
-  const std::uint32_t id = options.id;
-  const auto bytes = fetch_file(*db, id, "cat");
-  if (!bytes) return kExitFailure;
-  if (!options.force && ::isatty(STDOUT_FILENO) == 1 && looks_binary(*bytes)) {
-    report({kName, hex(id),
-            "refusing to write binary data to a terminal (redirect it, or use --force)"});
-    return kExitFailure;
-  }
+  if (!db) return kExitTrouble;
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
+  const bool guard_terminal = !options.force && ::isatty(STDOUT_FILENO) == 1;
   Stdout out;
-  out.write(*bytes);
-  return finish(out, kName);
+  std::vector<std::uint8_t> bytes;
+  for (const DatFileEntry* entry : selection->select(db->files())) {
+    if (!fetch_file(*db, *entry, bytes, kName)) {
+      failed = true;
+      continue;
+    }
+    if (guard_terminal && looks_binary(bytes)) {
+      (void)out.flush();
+      report({kName, hex(entry->id),
+              "refusing to write binary data to a terminal (redirect it, or use --force)"});
+      return kExitTrouble;
+    }
+    out.write(bytes);
+    if (out.failed()) break;
+  }
+  return finish(out, kName, failed ? kExitFindings : kExitOk);
 }
 
 }  // namespace
 
 void add_cat(CLI::App& app, Runner& run) {
   auto options = std::make_shared<CatOptions>();
-  CLI::App* command =
-      app.add_subcommand(kName, "Write one file's bytes, decompressed, to standard output");
+  CLI::App* command = app.add_subcommand(
+      kName,
+      "Write the selected files' bytes, decompressed, one after another in ascending identifier "
+      "order, to standard output");
   add_archive_argument(*command, options->archive);
-  add_id_argument(*command, options->id);
+  add_selection_arguments(*command, options->selection,
+                          "The files: identifiers, ranges or comma lists of them");
+  require_selection(*command, options->selection);
   command->add_flag("-f,--force", options->force, "Write binary data to a terminal too");
   command->callback([options, &run] { run = [options] { return run_cat(*options); }; });
 }

@@ -1,14 +1,15 @@
-// `check ARCHIVE [--json]`: what is wrong with an archive, one line per finding; exit status 1
-// when anything is found.
+// `check ARCHIVE [SEL...] [--type T]... [--json]`: what is wrong with an archive, one line per
+// finding; with a selection, only the findings about those files and the archive as a whole.
+// Exit status 1 when anything is found, 2 when the archive can't be checked.
 
 #include "tallowmere_dat/check.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "archive.h"
 #include "commands.h"
-#include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -18,55 +19,41 @@ constexpr const char* kName = "check";
 
 struct CheckOptions {
   std::string archive;
+  SelectionArgs selection;
   bool json = false;
 };
 
-std::string_view severity_name(Severity severity) {
-  return severity == Severity::Error ? "error" : "warning";
-}
-
-Json finding_json(const Finding& finding) {
-  Json offsets = Json::array();
-  for (const std::uint64_t offset : finding.offsets)
-    offsets.push_back(format("0x%08llX", static_cast<unsigned long long>(offset)));
-  Json ids = Json::array();
-  for (const std::uint32_t id : finding.ids)
-    ids.push_back(hex(id));
-  return Json{{"kind", finding_name(finding.kind)},
-              {"severity", severity_name(finding.severity)},
-              {"offsets", std::move(offsets)},
-              {"ids", std::move(ids)},
-              {"message", finding.message}};
+/// True when `finding` concerns the selection: it names one of its files, or no file at all.
+bool concerns(const Finding& finding, const Selection& selection) {
+  return finding.ids.empty() ||
+         std::ranges::any_of(finding.ids, [&](std::uint32_t id) { return selection.matches(id); });
 }
 
 int run_check(const CheckOptions& options) {
-  const auto report_or_error = check_archive(options.archive);
-  if (!report_or_error) {
-    report_archive_error(kName, options.archive, report_or_error.error());
-    return kExitFailure;
-  }
-  const std::vector<Finding>& findings = report_or_error->findings;
+  const auto selection = parse_selection(options.selection);  // checked while parsing
+  auto checked = check_archive(options.archive);
   Stdout out;
-  if (options.json) {
-    Json list = Json::array();
-    std::size_t warnings = 0;
-    for (const Finding& finding : findings) {
-      list.push_back(finding_json(finding));
-      warnings += finding.severity == Severity::Warning ? 1 : 0;
+  if (!checked) {
+    report_archive_error(kName, options.archive, checked.error());
+    if (options.json) {
+      out.write(
+          error_document(options.archive, archive_error_text(options.archive, checked.error()))
+              .dump(2) +
+          "\n");
     }
-    out.write(Json{{"archive", options.archive},
-                   {"errors", findings.size() - warnings},
-                   {"warnings", warnings},
-                   {"findings", std::move(list)}}
-                  .dump(2) +
-              "\n");
+    return finish(out, kName, kExitTrouble);
+  }
+  std::erase_if(checked->findings, [&](const Finding& f) { return !concerns(f, *selection); });
+  const std::vector<Finding>& findings = checked->findings;
+  if (options.json) {
+    out.write(check_document(options.archive, *checked).dump(2) + "\n");
   } else {
     for (const Finding& finding : findings) {
-      out.write(std::string(severity_name(finding.severity)) + ": " +
+      out.write(std::string(finding.severity == Severity::Error ? "error" : "warning") + ": " +
                 std::string(finding_name(finding.kind)) + ": " + finding.message + "\n");
     }
   }
-  return finish(out, kName, findings.empty() ? kExitOk : kExitFailure);
+  return finish(out, kName, findings.empty() ? kExitOk : kExitFindings);
 }
 
 }  // namespace
@@ -78,8 +65,12 @@ void add_check(CLI::App& app, Runner& run) {
       "Check the archive's integrity: directory, chains, shared blocks, compressed entries and "
       "sound tables; one line per finding, exit status 1 when anything is found");
   add_archive_argument(*command, options->archive);
+  add_selection_arguments(*command, options->selection,
+                          "Only the findings about these files (and those about no file): "
+                          "identifiers, ranges or comma lists of them");
   command->add_flag("--json", options->json,
-                    "As one JSON object: the findings with their kinds, offsets and identifiers");
+                    "As one JSON object: the findings with their kinds, offsets and identifiers; "
+                    "{archive, error} when the archive can't be checked");
   command->callback([options, &run] { run = [options] { return run_check(*options); }; });
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "selection_args.h"
+
 namespace tallowmere_dat::cli {
 
 using Runner = std::function<int()>;
@@ -29,7 +31,7 @@ void add_map(CLI::App& app, Runner& run);
 CLI::Option* add_archive_argument(CLI::App& command, std::string& path);
 /// A required file identifier positional (hexadecimal, "0x" optional).
 CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id);
-/// The "--type 0xNN" filter (hexadecimal, "0x" optional), which may be given several times.
-CLI::Option* add_type_option(CLI::App& command, std::vector<std::uint32_t>& types);
+/// Makes parsing fail with "missing SEL" unless `args` name some files.
+void require_selection(CLI::App& command, const SelectionArgs& args);
 
 }  // namespace tallowmere_dat::cli

@@ -5,7 +5,7 @@
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_report/environ_report.h"
@@ -26,7 +26,7 @@ bool in_range(std::uint32_t key, std::uint32_t first, std::uint32_t last) {
 
 /// What the report says, as data: the same tables (those that fetch and decode, as the report
 /// reads them), each environ slot with the wave of its first entry, and the counts.
-Json environ_json(const DatDatabase& db) {
+Json environ_json(const std::string& archive_path, const DatDatabase& db) {
   const std::vector<std::uint32_t> ids = sound_table_ids(db);
   Json tables = Json::array();
   std::uint64_t ambient_tables = 0;
@@ -42,16 +42,18 @@ Json environ_json(const DatDatabase& db) {
       ambient = ambient || in_range(key, kAmbientFirst, kAmbientLast);
       if (!in_range(key, kEnvironFirst, kEnvironLast)) continue;
       slots.push_back(
-          {{"key", hex(key, 0)},
-           {"wave_did", hex(slot.entries.empty() ? 0 : slot.entries.front().wave_did)}});
+          {{"key", hex_json(key)},
+           {"wave_did", hex_json(slot.entries.empty() ? 0 : slot.entries.front().wave_did)}});
     }
     ambient_tables += ambient ? 1U : 0U;
     if (slots.empty()) continue;
-    tables.push_back(
-        {{"id", hex(id)}, {"sounds", table->sounds.size()}, {"environ_slots", std::move(slots)}});
+    tables.push_back({{"id", hex_json(id)},
+                      {"sound_slots", table->sounds.size()},
+                      {"environ_slots", std::move(slots)}});
   }
   const std::size_t environ_tables = tables.size();
-  return Json{{"sound_tables", ids.size()},
+  return Json{{"archive", text_json(archive_path)},
+              {"sound_tables", ids.size()},
               {"tables", std::move(tables)},
               {"environ_tables", environ_tables},
               {"ambient_tables", ambient_tables}};
@@ -59,10 +61,10 @@ Json environ_json(const DatDatabase& db) {
 
 int run_environ(const EnvironOptions& options) {
   const auto db = open_archive(options.archive, kName);
-  if (!db) return kExitFailure;
+  if (!db) return kExitTrouble;
   Stdout out;
   if (options.json) {
-    out.write(environ_json(*db).dump(2) + "\n");
+    out.write(environ_json(options.archive, *db).dump(2) + "\n");
     return finish(out, kName);
   }
   // Streamed as the probe streams it; a failed write ends the report early.

@@ -5,9 +5,10 @@
 
 #include <memory>
 
+#include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -62,7 +63,8 @@ void write_text(Stdout& out, const Explanation& explanation) {
   const EntryDump& entry = *explanation.entry;
   out.write("\nentry " + hex(entry.id) + "\n  path: " + path_text(entry.path) + "\n");
   write_fields(out, entry.fields);
-  out.write(format("\nchain: %zu blocks%s\n", entry.chain.size(),
+  out.write(format("\nchain: %zu %s%s\n", entry.chain.size(),
+                   entry.chain.size() == 1 ? "block" : "blocks",
                    entry.chain_problem.empty() ? "" : ("; " + entry.chain_problem).c_str()));
   for (const DumpedBlock& block : entry.chain) {
     out.write(format("  block %s  pointer %s  payload %s-%s (%llu bytes)\n",
@@ -79,65 +81,21 @@ void write_text(Stdout& out, const Explanation& explanation) {
   }
 }
 
-Json fields_json(const std::vector<DumpedField>& fields) {
-  Json list = Json::array();
-  for (const DumpedField& field : fields) {
-    Json item{{"name", field.name},
-              {"offset", offset_text(field.offset)},
-              {"bytes", bytes_text(field.bytes)}};
-    if (field.bytes.size() <= 8) item["value"] = field.value;
-    list.push_back(std::move(item));
-  }
-  return list;
-}
-
-Json explanation_json(const Explanation& explanation) {
-  Json json{{"header", fields_json(explanation.header)}};
-  if (!explanation.entry) return json;
-  const EntryDump& entry = *explanation.entry;
-  Json path = Json::array();
-  for (const PathStep& step : entry.path) {
-    path.push_back(
-        {{"node", hex(step.node)}, {"slot", step.slot ? Json(*step.slot) : Json(nullptr)}});
-  }
-  Json blocks = Json::array();
-  for (const DumpedBlock& block : entry.chain) {
-    blocks.push_back({{"offset", hex(block.offset)},
-                      {"pointer", hex(block.pointer)},
-                      {"payload_begin", offset_text(block.payload_begin)},
-                      {"payload_end", offset_text(block.payload_end)}});
-  }
-  Json records = Json::array();
-  for (const DumpedRecord& record : entry.records) {
-    records.push_back(
-        {{"what", record.what}, {"offset", offset_text(record.offset)}, {"size", record.size}});
-  }
-  json["entry"] = Json{
-      {"id", hex(entry.id)},
-      {"path", std::move(path)},
-      {"fields", fields_json(entry.fields)},
-      {"chain", std::move(blocks)},
-      {"chain_problem", entry.chain_problem.empty() ? Json(nullptr) : Json(entry.chain_problem)},
-      {"records", std::move(records)}};
-  return json;
-}
-
 int run_explain(const ExplainOptions& options) {
   const auto explanation =
       explain_archive(options.archive, options.has_id ? std::optional(options.id) : std::nullopt);
   if (!explanation) {
-    const bool names_path = explanation.error().get_if<DatError::PathError>() != nullptr;
     const bool names_id = explanation.error().get_if<DatError::NotFound>() != nullptr;
-    report({kName,
-            names_path ? ""
-            : names_id ? hex(options.id)
-                       : options.archive,
-            explanation.error().message()});
-    return kExitFailure;
+    if (names_id) {
+      report({kName, hex(options.id), explanation.error().message()});
+      return kExitFindings;
+    }
+    report_archive_error(kName, options.archive, explanation.error());
+    return kExitTrouble;
   }
   Stdout out;
   if (options.json) {
-    out.write(explanation_json(*explanation).dump(2) + "\n");
+    out.write(explanation_document(options.archive, *explanation).dump(2) + "\n");
   } else {
     write_text(out, *explanation);
   }
@@ -154,7 +112,8 @@ void add_explain(CLI::App& app, Runner& run) {
       "and sound-table records, each with its offset");
   add_archive_argument(*command, options->archive);
   CLI::Option* id = add_id_argument(*command, options->id)->required(false);
-  command->add_flag("--json", options->json, "As one JSON object with the same fields");
+  command->add_flag("--json", options->json,
+                    "As one JSON object with the same fields (see docs/json.md)");
   command->callback([options, id, &run] {
     options->has_id = id->count() > 0;
     run = [options] { return run_explain(*options); };

@@ -1,11 +1,21 @@
-// `extract ARCHIVE [DIR] [ID...] [--type 0xNN]...`: files, decompressed and verified, to
+// `extract ARCHIVE [SEL...] [--type T]... [-C DIR]`: files, decompressed and verified, to
 // DIR/0xTT/0xIIIIIIII.bin. Each file appears complete or not at all. A file the archive can't
 // give is named and the rest goes on; a destination that can't be written stops the extract.
+//
+// Below DIR nothing is reached through a symbolic link: the type directories and the files are
+// opened relative to DIR's descriptor without following links, and a type directory that is a
+// link is refused.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <optional>
-#include <system_error>
 
 #include "archive.h"
 #include "atomic_file.h"
@@ -25,25 +35,9 @@ constexpr std::string_view kSuffix = ".bin";
 struct ExtractOptions {
   std::string archive;
   std::string directory;
-  std::vector<std::string> ids;
-  std::vector<std::uint32_t> types;
+  SelectionArgs selection;
   bool keep_existing = false;
   bool quiet = false;
-};
-
-using IdRange = std::pair<std::uint32_t, std::uint32_t>;
-
-/// What to extract: every entry when nothing is named, else those of the named types and ranges.
-struct Selection {
-  std::vector<IdRange> ranges;
-  std::array<bool, 256> types{};
-  bool everything = true;
-
-  bool contains(std::uint32_t id) const {
-    if (everything || types[type_of(id)]) return true;
-    return std::ranges::any_of(ranges,
-                               [id](const IdRange& r) { return r.first <= id && id <= r.second; });
-  }
 };
 
 /// The directory named after the archive, in the current directory: "client_portal" for
@@ -53,57 +47,75 @@ std::string default_directory(const std::string& archive) {
   return name.has_extension() ? name.stem().string() : name.string() + ".d";
 }
 
-/// Removes the temporary files that an extract killed without its chance to clean up left in
-/// the type directories under `root`.
-void remove_stale_temporaries(const fs::path& root) {
-  std::error_code ec;
-  for (const auto& type_dir : fs::directory_iterator(root, ec)) {
-    if (!type_dir.is_directory(ec) || !parse_hex(type_dir.path().filename().string(), 2)) continue;
-    for (const auto& item : fs::directory_iterator(type_dir.path(), ec)) {
-      if (is_temporary_name(item.path().filename().string(), kSuffix)) fs::remove(item.path(), ec);
-    }
+void report_os(std::string_view what, int code) {
+  report({kName, what, IoError::from_os(code).message()});
+}
+
+/// Removes, from `directory`, the temporary files that an extract killed without its chance to
+/// clean up left behind: only this tool's, only those whose process is gone. Reads the open
+/// directory itself, so it never looks through a link.
+void remove_stale_temporaries(const OpenDirectory& directory) {
+  const int fd = ::dup(directory.fd());
+  if (fd < 0) return;
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) {
+    ::close(fd);
+    return;
   }
+  while (const dirent* item = ::readdir(listing)) {
+    if (is_stale_temporary(item->d_name, kSuffix))
+      (void)::unlinkat(directory.fd(), item->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 struct Tally {
   std::size_t extracted = 0;
   std::size_t kept = 0;
   std::uint64_t bytes = 0;
-  std::vector<std::uint32_t> failed;
+  std::size_t failed = 0;  ///< Files the archive couldn't give, and identifiers it lacks.
+  bool refused = false;    ///< A type directory was refused (a link, or not a directory).
+};
+
+/// Where one type's files go, once looked at.
+struct TypeDirectory {
+  std::optional<OpenDirectory> open;  ///< None when refused.
+  Destination destination = Destination::kMayExist;
 };
 
 class Extraction {
  public:
-  Extraction(const DatDatabase& db, fs::path root, bool keep_existing)
-      : db_(db), root_(std::move(root)), keep_existing_(keep_existing) {}
+  Extraction(const DatDatabase& db, std::string root, bool keep_existing)
+      : db_(db), root_path_(std::move(root)), keep_existing_(keep_existing) {}
 
   /// Extracts `entry`; false when the destination can't be written, after reporting why.
   bool extract(const DatFileEntry& entry, Tally& tally) {
-    const fs::path directory = root_ / hex(type_of(entry.id), 2);
-    const fs::path path = directory / (hex(entry.id) + std::string(kSuffix));
-    std::error_code ec;
-    if (keep_existing_ && fs::exists(fs::symlink_status(path, ec))) {
+    const std::uint8_t type = type_of(entry.id);
+    if (!ensure_root()) return false;
+    if (!types_[type] && !(types_[type] = open_type_directory(type))) return false;
+    if (!types_[type]->open) {
+      ++tally.failed;
+      tally.refused = true;
+      return true;
+    }
+    const OpenDirectory& directory = *types_[type]->open;
+    const std::string name = hex(entry.id) + std::string(kSuffix);
+    struct stat existing {};
+    if (keep_existing_ &&
+        ::fstatat(directory.fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(existing.st_mode)) {
       ++tally.kept;
       return true;
     }
-    if (auto read = db_.get_file_verified(entry.id, buffer_); !read) {
-      report({kName, hex(entry.id), read.error().message()});
-      tally.failed.push_back(entry.id);
+    if (!fetch_file(db_, entry, buffer_, kName)) {
+      ++tally.failed;
       return true;
     }
-    auto& destination = destinations_[type_of(entry.id)];
-    if (!destination) {
-      const bool created = fs::create_directories(directory, ec);
-      if (ec) {
-        report({kName, "cannot create directory '" + directory.string() + "'",
-                IoError::from_os(ec.value()).message()});
-        return false;
-      }
-      destination = created ? Destination::kNew : Destination::kMayExist;
-    }
-    if (auto written = write_file_atomically(path, buffer_, mode_, entry.timestamp, *destination);
+    if (auto written = write_file_atomically(directory, name, buffer_,
+                                             FileLook{.mode = mode_, .mtime = entry.timestamp},
+                                             types_[type]->destination);
         !written) {
-      report({kName, written.error().step, written.error().error.message()});
+      report({kName, written.error().message()});
       return false;
     }
     ++tally.extracted;
@@ -112,66 +124,84 @@ class Extraction {
   }
 
  private:
+  /// Creates and opens DIR the first time a file is to go there, so that an extract that writes
+  /// nothing leaves no directory behind.
+  bool ensure_root() {
+    if (root_) return true;
+    std::error_code ec;
+    fs::create_directories(root_path_, ec);
+    const int fd = ec ? -1 : ::open(root_path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      report_os("cannot create directory '" + root_path_ + "'", ec ? ec.value() : errno);
+      return false;
+    }
+    root_.emplace(fd, root_path_);
+    return true;
+  }
+
+  /// Creates and opens DIR/0xTT without following a link; a refused one (a link, or not a
+  /// directory) is reported and has no `open`. Nothing when it can't be created at all.
+  std::optional<TypeDirectory> open_type_directory(std::uint8_t type) {
+    const std::string name = hex(type, 2);
+    const std::string shown = root_->path_of(name);
+    TypeDirectory result;
+    if (::mkdirat(root_->fd(), name.c_str(), 0777) == 0) {
+      result.destination = Destination::kNew;
+    } else if (errno != EEXIST) {
+      report_os("cannot create directory '" + shown + "'", errno);
+      return std::nullopt;
+    }
+    const int fd =
+        ::openat(root_->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      const int open_errno = errno;
+      struct stat status {};
+      const bool link = ::fstatat(root_->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(status.st_mode);
+      if (link) {
+        report({kName,
+                "'" + shown + "' is a symbolic link; not extracting the files of type " + name});
+      } else {
+        report_os("cannot open directory '" + shown + "'", open_errno);
+      }
+      return result;
+    }
+    result.open.emplace(fd, shown);
+    if (result.destination == Destination::kMayExist) remove_stale_temporaries(*result.open);
+    return result;
+  }
+
   const DatDatabase& db_;
-  fs::path root_;
+  std::string root_path_;
   bool keep_existing_;
   mode_t mode_ = default_file_mode();
-  /// Per type byte, once its directory is there: whether it was created by this extract.
-  std::array<std::optional<Destination>, 256> destinations_{};
+  std::optional<OpenDirectory> root_;
+  std::array<std::optional<TypeDirectory>, 256> types_{};
   std::vector<std::uint8_t> buffer_;
 };
 
-/// The selection the options name.
-Selection selection_of(const ExtractOptions& options) {
-  Selection selection;
-  for (const std::string& text : options.ids)
-    selection.ranges.push_back(*parse_id_range(text));  // checked while parsing
-  for (const std::uint32_t type : options.types)
-    selection.types[type] = true;
-  selection.everything = options.ids.empty() && options.types.empty();
-  return selection;
+std::string count_text(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-int run_extract(ExtractOptions options) {
-  // A DIR that reads as an identifier is the first identifier; "./cafe" names such a directory.
-  if (!options.directory.empty() && parse_id_range(options.directory)) {
-    options.ids.insert(options.ids.begin(), options.directory);
-    options.directory.clear();
-  }
-  if (options.directory.empty()) options.directory = default_directory(options.archive);
-
+int run_extract(const ExtractOptions& options) {
+  const auto selection = parse_selection(options.selection);  // checked while parsing
+  const std::string directory =
+      options.directory.empty() ? default_directory(options.archive) : options.directory;
   const auto db = open_archive(options.archive, kName);
-  if (!db) return kExitFailure;
-  const Selection selection = selection_of(options);
-  std::vector<const DatFileEntry*> chosen;
-  std::uint64_t total_bytes = 0;
-  for (const DatFileEntry& entry : db->files()) {
-    if (!selection.contains(entry.id)) continue;
-    chosen.push_back(&entry);
-    total_bytes += entry.size;
-  }
+  if (!db) return kExitTrouble;
 
-  // A single identifier named that the archive lacks is a failure, as a missing file is to cp.
   Tally tally;
-  for (const IdRange& range : selection.ranges) {
-    if (range.first == range.second && !db->files().contains(range.first)) {
-      report({kName, hex(range.first), DatError(DatError::NotFound{range.first}).message()});
-      tally.failed.push_back(range.first);
-    }
-  }
+  // An identifier named that the archive lacks is a failure, as a missing file is to cp.
+  const std::size_t missing = report_unselected_ids(kName, *selection, *db);
+  tally.failed = missing;
 
-  const std::size_t missing = tally.failed.size();
+  const std::vector<const DatFileEntry*> chosen = selection->select(db->files());
+  std::uint64_t total_bytes = 0;
+  for (const DatFileEntry* entry : chosen)
+    total_bytes += entry->size;
 
-  const fs::path root = options.directory;
-  std::error_code ec;
-  if (fs::create_directories(root, ec); ec) {
-    report({kName, "cannot create directory '" + options.directory + "'",
-            IoError::from_os(ec.value()).message()});
-    return kExitFailure;
-  }
-  remove_stale_temporaries(root);
-
-  Extraction extraction(*db, root, options.keep_existing);
+  Extraction extraction(*db, directory, options.keep_existing);
   bool stopped = false;
   {
     ProgressBar progress(chosen.size(), total_bytes, !options.quiet);
@@ -187,23 +217,18 @@ int run_extract(ExtractOptions options) {
   const std::size_t wanted = chosen.size() + missing;
   Stdout out;
   if (!options.quiet) {
-    out.write(format("extracted %zu of %zu files (%llu bytes) into %s", tally.extracted, wanted,
-                     static_cast<unsigned long long>(tally.bytes), options.directory.c_str()));
+    out.write(format("extracted %zu of %s (%s) into %s", tally.extracted,
+                     count_text(wanted, "file", "files").c_str(),
+                     count_text(tally.bytes, "byte", "bytes").c_str(),
+                     escaped_text(directory).c_str()));
     if (tally.kept != 0) out.write(format("; %zu kept", tally.kept));
-    if (!tally.failed.empty()) out.write(format("; %zu failed", tally.failed.size()));
+    if (tally.failed != 0) out.write(format("; %zu failed", tally.failed));
     out.write(stopped ? "; stopped\n" : "\n");
   }
-  return finish(out, kName, tally.failed.empty() && !stopped ? kExitOk : kExitFailure);
-}
-
-CLI::Validator id_or_range() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (parse_id_range(text)) return {};
-        return "'" + text +
-               "' is not a file identifier or range (0x20000001, 0x20000000-0x2000FFFF)";
-      },
-      "");
+  const int status = stopped || tally.refused ? kExitTrouble
+                     : tally.failed != 0      ? kExitFindings
+                                              : kExitOk;
+  return finish(out, kName, status);
 }
 
 }  // namespace
@@ -215,19 +240,16 @@ void add_extract(CLI::App& app, Runner& run) {
       "Write files, decompressed, to DIR/<type>/<identifier>.bin (e.g. DIR/0x20/0x20000001.bin), "
       "each complete or not at all, with the entry's timestamp as its modification time");
   add_archive_argument(*command, options->archive);
+  add_selection_arguments(*command, options->selection,
+                          "Only these files: identifiers, ranges or comma lists of them "
+                          "(default: all)");
   command
-      ->add_option("DIR", options->directory,
+      ->add_option("-C,--directory,-d", options->directory,
                    "Directory to extract into, created if needed (default: the archive's name "
-                   "without extension, here); write ./NAME for a name that reads as an identifier")
+                   "without extension, in the current directory)")
       ->type_name("DIR");
-  command
-      ->add_option("ID", options->ids,
-                   "Only these files: identifiers or ranges such as 0x20000000-0x2000FFFF")
-      ->type_name("ID")
-      ->check(id_or_range());
-  add_type_option(*command, options->types);
   command->add_flag("-k,--keep-existing", options->keep_existing,
-                    "Keep files that are already there instead of replacing them");
+                    "Keep regular files that are already there instead of replacing them");
   command->add_flag("-q,--quiet", options->quiet,
                     "No progress display and no summary; errors are still reported");
   command->callback([options, &run] { run = [options] { return run_extract(*options); }; });

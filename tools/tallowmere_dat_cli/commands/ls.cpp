@@ -1,5 +1,6 @@
-// `ls ARCHIVE [--type 0xNN]... [-l] [-h] [-S] [-r] [--decompressed] [--json]`: the directory's
-// entries, in ascending identifier order unless sorted by size.
+// `ls ARCHIVE [SEL...] [--type T]... [-l] [-h] [-S] [-r] [--decompressed] [--json|--json-lines]`:
+// the directory's entries that the selection covers, in ascending identifier order unless sorted
+// by size.
 
 #include <algorithm>
 #include <memory>
@@ -7,7 +8,7 @@
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -17,13 +18,14 @@ constexpr const char* kName = "ls";
 
 struct LsOptions {
   std::string archive;
-  std::vector<std::uint32_t> types;
+  SelectionArgs selection;
   bool long_format = false;
   bool human = false;
   bool by_size = false;
   bool reverse = false;
   bool decompressed = false;
   bool json = false;
+  bool json_lines = false;
 };
 
 /// One listed entry, with its decompressed size when asked for and readable.
@@ -38,7 +40,7 @@ class Writer {
 
   void header() {
     if (options_.json) {
-      out_.write("[");
+      out_.write("{\"archive\": " + json_line(text_json(options_.archive)) + ", \"entries\": [");
     } else if (options_.long_format) {
       out_.write(format("%-10s  %10s  ", "identifier", "size"));
       if (options_.decompressed) out_.write(format("%12s  ", "decompressed"));
@@ -54,7 +56,9 @@ class Writer {
     ++count_;
     if (options_.json) {
       out_.write(count_ == 1 ? "\n  " : ",\n  ");
-      out_.write(json_line(entry_json(row)));
+      out_.write(json_line(row_json(row)));
+    } else if (options_.json_lines) {
+      out_.write(json_line(with_archive(options_.archive, row_json(row))) + "\n");
     } else if (options_.long_format) {
       out_.write(format("0x%08X  %10s  ", e.id, size_text(e.size).c_str()));
       if (options_.decompressed) {
@@ -71,10 +75,10 @@ class Writer {
 
   void footer() {
     if (options_.json) {
-      out_.write(count_ == 0 ? "]\n" : "\n]\n");
+      out_.write(count_ == 0 ? "]}\n" : "\n]}\n");
     } else if (options_.long_format) {
-      out_.write(format("total %zu %s, %s bytes stored", count_, count_ == 1 ? "file" : "files",
-                        size_text(stored_).c_str()));
+      out_.write(format("total %zu %s, %s %s stored", count_, count_ == 1 ? "file" : "files",
+                        size_text(stored_).c_str(), stored_ == 1 ? "byte" : "bytes"));
       if (options_.decompressed) {
         out_.write(format(", %s decompressed", size_text(decompressed_).c_str()));
       }
@@ -87,21 +91,12 @@ class Writer {
     return options_.human ? human_size(bytes) : std::to_string(bytes);
   }
 
-  Json entry_json(const Row& row) const {
-    const DatFileEntry& e = *row.entry;
-    Json json;
-    json["id"] = hex(e.id);
-    json["type"] = hex(type_of(e.id), 2);
-    json["size"] = e.size;
+  /// The entry as the schema has it, with its decompressed size when asked for.
+  Json row_json(const Row& row) const {
+    Json json = entry_json(*row.entry);
     if (options_.decompressed) {
       json["decompressed_size"] = row.decompressed ? Json(*row.decompressed) : Json(nullptr);
     }
-    json["flags"] = hex(e.bit_flags);
-    json["compressed"] = e.is_compressed();
-    json["offset"] = hex(e.offset);
-    json["timestamp"] = e.timestamp;
-    json["time"] = iso_time(e.timestamp);
-    json["version"] = e.version;
     return json;
   }
 
@@ -113,12 +108,13 @@ class Writer {
 };
 
 int run_ls(const LsOptions& options) {
+  const auto selection = parse_selection(options.selection);  // checked while parsing
   const auto db = open_archive(options.archive, kName);
-  if (!db) return kExitFailure;
+  if (!db) return kExitTrouble;
 
-  bool failed = false;
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
   std::vector<Row> rows;
-  for (const DatFileEntry* entry : listed_entries(*db, options.types)) {
+  for (const DatFileEntry* entry : selection->select(db->files())) {
     Row row{entry, std::nullopt};
     if (options.decompressed) {
       if (auto size = db->decompressed_size(*entry)) {
@@ -145,7 +141,7 @@ int run_ls(const LsOptions& options) {
   for (const Row& row : rows)
     writer.row(row);
   writer.footer();
-  return finish(out, kName, failed ? kExitFailure : kExitOk);
+  return finish(out, kName, failed ? kExitFindings : kExitOk);
 }
 
 }  // namespace
@@ -155,7 +151,9 @@ void add_ls(CLI::App& app, Runner& run) {
   CLI::App* command = app.add_subcommand(
       kName, "List the identifiers of the entries, in ascending order unless sorted by size");
   add_archive_argument(*command, options->archive);
-  add_type_option(*command, options->types);
+  add_selection_arguments(*command, options->selection,
+                          "Only these files: identifiers, ranges or comma lists of them "
+                          "(default: all)");
   command->add_flag("-l,--long", options->long_format,
                     "Also show size (as stored), flags, compressed, offset, time (UTC), version, "
                     "and a totals line");
@@ -165,10 +163,15 @@ void add_ls(CLI::App& app, Runner& run) {
   command->add_flag("--decompressed", options->decompressed,
                     "Also show each file's decompressed size, read from its prefix (-l is "
                     "implied)");
-  command->add_flag("--json", options->json,
-                    "A JSON array of entries with every field (-l is implied)");
+  CLI::Option* json = command->add_flag(
+      "--json", options->json, "One JSON document: {archive, entries: [...]} (see docs/json.md)");
+  command
+      ->add_flag("--json-lines", options->json_lines,
+                 "One JSON object per entry per line (NDJSON), each naming its archive")
+      ->excludes(json);
   command->callback([options, &run] {
-    options->long_format = options->long_format || options->decompressed;
+    options->long_format =
+        (options->long_format || options->decompressed) && !options->json && !options->json_lines;
     run = [options] { return run_ls(*options); };
   });
 }
