@@ -22,8 +22,9 @@ namespace tallowmere_dat {
 
 /// What `diff_archives` compares.
 struct DiffOptions {
-  /// The files compared; the header is compared whatever it selects.
-  Selection selection;
+  /// The files compared; the header is compared whatever it selects. (The braces let
+  /// designated initializers leave it out without a warning.)
+  Selection selection{};  // NOLINT(readability-redundant-member-init)
   /// Compare the directory entries only, reading no file.
   bool metadata_only = false;
 };
