@@ -45,10 +45,8 @@ std::string new_path() {
 std::optional<DatDatabase> open(const std::string& path, benchmark::State& state) {
   auto opened = DatDatabase::open(path);
   if (!opened) {
-    state.SkipWithError(("cannot open " + path +
-                         " (build the bench_archive_300k and "
-                         "bench_archive_300k_patched targets): " +
-                         opened.error().message())
+    state.SkipWithError((opened.error().message() +
+                         " (build the bench_archive_300k and bench_archive_300k_patched targets)")
                             .c_str());
     return std::nullopt;
   }

@@ -173,6 +173,10 @@ TEST(DiffTest, ReportEqualsTheMutationLogOfRandomArchivePairs) {
     EXPECT_EQ(report.removed, want.removed);
     EXPECT_EQ(report.changed, want.changed);
     EXPECT_EQ(report.unreadable, want.unreadable);
+    for (const UnreadableEntry& u : report.unreadable) {
+      EXPECT_EQ(u.side(), std::get<DiffSide>(expected.at(u.id())));
+      EXPECT_EQ(u.message(), DatError(DatError::DecompressionFailed{u.id()}).message());
+    }
     std::uint64_t unchanged = 0;
     for (const DatFileEntry* e : options.selection.select(old_db->files()))
       unchanged += new_db->files().contains(e->id) && !expected.contains(e->id);
