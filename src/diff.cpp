@@ -156,10 +156,10 @@ std::vector<TypeTotals> type_totals(const DiffReport& report,
     ++of(u.id()).files_unreadable;
   std::vector<TypeTotals> totals;
   for (std::size_t type = 0; type < by_type.size(); ++type) {
-    if (unchanged[type] != 0) of(static_cast<std::uint32_t>(type) << 24U);
-    if (!by_type[type]) continue;
-    by_type[type]->files_unchanged = unchanged[type];
-    totals.push_back(*by_type[type]);
+    if (!by_type[type] && unchanged[type] == 0) continue;
+    TypeTotals& of_type = totals.emplace_back(
+        by_type[type].value_or(TypeTotals{.type = static_cast<std::uint8_t>(type)}));
+    of_type.files_unchanged = unchanged[type];
   }
   return totals;
 }
