@@ -68,6 +68,8 @@ void BM_diff(benchmark::State& state, bool metadata_only) {
   std::size_t differences = 0;
   // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
   for (auto _ : state) {
+    a.reset();  // the last iteration's, so that no more than two are open at once
+    b.reset();
     a = open(old_path(), state);
     b = open(new_path(), state);
     if (!a || !b) return;
@@ -75,6 +77,7 @@ void BM_diff(benchmark::State& state, bool metadata_only) {
     differences = report.added.size() + report.removed.size() + report.changed.size();
     if (!report.unreadable.empty()) state.SkipWithError("an entry is unreadable");
   }
+  if (!a || !b) return;
   state.counters["differences"] = static_cast<double>(differences);
   state.SetItemsProcessed(state.iterations() *
                           static_cast<std::int64_t>(a->files().size() + b->files().size()));
@@ -88,11 +91,14 @@ void BM_open_both(benchmark::State& state) {
   std::optional<DatDatabase> b;
   // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
   for (auto _ : state) {
+    a.reset();  // the last iteration's, so that no more than two are open at once
+    b.reset();
     a = open(old_path(), state);
     b = open(new_path(), state);
     if (!a || !b) return;
     benchmark::DoNotOptimize(b->files().size());
   }
+  if (!a || !b) return;
   report_memory(state, *a, *b);
 }
 BENCHMARK(BM_open_both)->Unit(benchmark::kMillisecond)->UseRealTime();

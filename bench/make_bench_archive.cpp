@@ -62,7 +62,7 @@ class TextSource {
 };
 
 /// What the patched version does to one small file or sound table.
-enum class Edit { kKeep, kChange, kRemove, kAddAfter };
+enum class Edit : std::uint8_t { kKeep, kChange, kRemove, kAddAfter };
 
 tallowmere_testing::ArchiveBuilder bench_archive(std::uint32_t entries, bool patched) {
   // The same seed keeps the entries' timestamps and versions; the spare blocks differ, so that

@@ -196,7 +196,8 @@ DiffSide UnreadableEntry::side() const {
 }
 
 std::string UnreadableEntry::message() const {
-  if (!old_error || !new_error) return (old_error ? *old_error : *new_error).message();
+  if (!old_error) return new_error ? new_error->message() : std::string();
+  if (!new_error) return old_error->message();
   std::string old_message = old_error->message();
   std::string new_message = new_error->message();
   if (old_message == new_message) return old_message;

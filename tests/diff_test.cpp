@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <functional>
@@ -25,7 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 /// How a file is stored: as is, compressed, compressed as literals only, or compressed and cut
 /// short after its prefix (so that it declares more than it produces).
-enum class Form { Raw, Compressed, Literal, Damaged };
+enum class Form : std::uint8_t { Raw, Compressed, Literal, Damaged };
 
 struct FileSpec {
   Bytes content;
@@ -189,9 +190,8 @@ TEST(DiffTest, ReportEqualsTheMutationLogOfRandomArchivePairs) {
     EXPECT_EQ(counted, want.added.size() + want.removed.size() + want.changed.size() +
                            want.unreadable.size() + unchanged);
 
-    std::vector<std::string_view> header_fields;
-    for (const HeaderFieldChange& change : report.header_changes)
-      header_fields.push_back(change.name);
+    std::vector<std::string_view> header_fields(report.header_changes.size());
+    std::ranges::transform(report.header_changes, header_fields.begin(), &HeaderFieldChange::name);
     std::vector<std::string_view> want_fields;
     const DatHeader& h0 = old_db->header();
     const DatHeader& h1 = new_db->header();

@@ -74,7 +74,7 @@ struct UnreadableEntry {
   /// `Both` when both errors are set, else the side whose is. Cannot fail.
   [[nodiscard]] DiffSide side() const;
   /// One line for people: the error's `message()`, or for both sides "old: …; new: …" (or one
-  /// message when both are the same). Cannot fail.
+  /// message when both are the same); empty when neither error is set. Cannot fail.
   [[nodiscard]] std::string message() const;
 
   friend bool operator==(const UnreadableEntry&, const UnreadableEntry&) = default;
