@@ -45,8 +45,8 @@ enum class ChangeKind : std::uint8_t {
 /// An entry present in both archives that changed.
 struct ChangedEntry {
   ChangeKind kind = ChangeKind::Content;
-  DatFileEntry old_entry;
-  DatFileEntry new_entry;
+  DatFileEntry old_entry;  ///< As the old archive's directory holds it.
+  DatFileEntry new_entry;  ///< As the new archive's directory holds it.
 
   friend bool operator==(const ChangedEntry&, const ChangedEntry&) = default;
 };
@@ -60,8 +60,8 @@ enum class DiffSide : std::uint8_t { Old, New, Both };
 /// An entry present in both archives whose file couldn't be read, or decompressed to the size it
 /// declares, from one side or both: never counted as equal.
 struct UnreadableEntry {
-  DatFileEntry old_entry;
-  DatFileEntry new_entry;
+  DatFileEntry old_entry;  ///< As the old archive's directory holds it.
+  DatFileEntry new_entry;  ///< As the new archive's directory holds it.
   // GCC 12 warns about designated initializers that skip a member without an initializer.
   // NOLINTBEGIN(readability-redundant-member-init)
   /// The retrieval's error on each side; at least one is set.
@@ -95,15 +95,15 @@ struct HeaderFieldChange {
 /// What changed within one type byte. Bytes are stored sizes (the entries' `size`): the new
 /// entry's for added and changed files, the old one's for removed files.
 struct TypeTotals {
-  std::uint8_t type = 0;
+  std::uint8_t type = 0;  ///< The identifiers' top byte (`type_of`).
   std::uint64_t files_added = 0;
   std::uint64_t bytes_added = 0;
   std::uint64_t files_removed = 0;
   std::uint64_t bytes_removed = 0;
   std::uint64_t files_changed = 0;
   std::uint64_t bytes_changed = 0;
-  std::uint64_t files_unreadable = 0;
-  std::uint64_t files_unchanged = 0;
+  std::uint64_t files_unreadable = 0;  ///< Entries in `DiffReport::unreadable`.
+  std::uint64_t files_unchanged = 0;   ///< Entries counted in `DiffReport::unchanged`.
 
   friend bool operator==(const TypeTotals&, const TypeTotals&) = default;
 };
