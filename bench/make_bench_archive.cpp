@@ -1,11 +1,13 @@
 // Writes the large benchmark archive: a million directory entries, fifty thousand sound tables,
 // a quarter of all files LRS-compressed, 1 KiB blocks, chains scattered for some files and
 // contiguous for others, and a few files of tens of MiB. Deterministic: the same bytes every
-// run. Usage: make_bench_archive OUTPUT_PATH [ENTRIES]
+// run. Usage: make_bench_archive OUTPUT_PATH [ENTRIES [patched]]
 //
 // ENTRIES (default a million) scales the archive down or up: the sound tables stay a twentieth
 // of the entries, the large files stay as they are. The default archive is the one the
-// benchmarks' figures are for.
+// benchmarks' figures are for. `patched` writes the next version of the same archive, for the
+// diff benchmark: 1% of the small files and sound tables changed, added or removed (a third
+// each), the game version bumped, and every block laid out anew.
 
 #include <algorithm>
 #include <array>
@@ -59,17 +61,45 @@ class TextSource {
   std::vector<std::string> vocabulary_;
 };
 
-tallowmere_testing::ArchiveBuilder bench_archive(std::uint32_t entries) {
-  tallowmere_testing::ArchiveBuilder builder(
-      {.block_size = bench::kBlockSize, .seed = 0xBE7C4, .spare_percent = 2});
+/// What the patched version does to one small file or sound table.
+enum class Edit : std::uint8_t { kKeep, kChange, kRemove, kAddAfter };
+
+tallowmere_testing::ArchiveBuilder bench_archive(std::uint32_t entries, bool patched) {
+  // The same seed keeps the entries' timestamps and versions; the spare blocks differ, so that
+  // every block of the patched version lies elsewhere.
+  tallowmere_testing::ArchiveBuilder builder({.block_size = bench::kBlockSize,
+                                              .seed = 0xBE7C4,
+                                              .spare_percent = patched ? 3U : 2U,
+                                              .header = {.game_version = patched ? 1U : 0U}});
   Random random(42);
   TextSource text(7);
+  // The patch draws from its own sequences, so that both versions draw the same files.
+  Random patch(99);
+  TextSource patch_text(11);
   std::uint32_t added = 0;
+  std::uint32_t extra = 0;
   // Every fourth file is stored compressed; half of the chains, picked at random, are contiguous.
   const auto add = [&](std::uint32_t id, Bytes content) {
     const ChainLayout layout =
         random.between(0, 1) == 0 ? ChainLayout::kScattered : ChainLayout::kContiguous;
-    if (added++ % bench::kCompressEvery == 0) {
+    const bool compressed = added++ % bench::kCompressEvery == 0;
+    switch (patched ? static_cast<Edit>(patch.below(300) < 3 ? patch.between(1, 3) : 0)
+                    : Edit::kKeep) {
+      case Edit::kKeep:
+        break;
+      case Edit::kChange:
+        if (content.empty()) content.push_back(' ');
+        content[patch.below(content.size())] ^= 0x20;
+        break;
+      case Edit::kRemove:
+        return;
+      case Edit::kAddAfter:
+        // A new identifier of the same type, above every identifier the archive has.
+        builder.add_file((id & 0xFF000000U) | (0x800000U + extra++),
+                         patch_text.take(patch.between(16, bench::kBlockSize - 4)), 0, layout);
+        break;
+    }
+    if (compressed) {
       builder.add_compressed_file(id, content, 1, layout);
     } else {
       builder.add_file(id, std::move(content), 0, layout);
@@ -119,12 +149,14 @@ std::uint32_t parse_entries(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::uint32_t entries = argc == 3 ? parse_entries(argv[2]) : bench::kEntryCount;
-  if (argc < 2 || argc > 3 || entries == 0) {
-    std::fputs("usage: make_bench_archive OUTPUT_PATH [ENTRIES (at least 100)]\n", stderr);
+  const std::uint32_t entries = argc >= 3 ? parse_entries(argv[2]) : bench::kEntryCount;
+  const bool patched = argc == 4 && std::string(argv[3]) == "patched";
+  if (argc < 2 || argc > 4 || (argc == 4 && !patched) || entries == 0) {
+    std::fputs("usage: make_bench_archive OUTPUT_PATH [ENTRIES (at least 100) [patched]]\n",
+               stderr);
     return 2;
   }
-  const auto archive = bench_archive(entries).build();
+  const auto archive = bench_archive(entries, patched).build();
   if (!tallowmere_testing::write_archive(argv[1], archive.bytes)) {
     std::fprintf(stderr, "make_bench_archive: cannot write %s\n", argv[1]);
     return 1;
