@@ -185,6 +185,39 @@ std::expected<void, DatError> DatDatabase::get_file_verified(std::uint32_t id,
   return retrieve(id, out, stored.bytes(), true);
 }
 
+namespace {
+
+DatError size_mismatch(std::uint32_t id, std::size_t declared, std::size_t asked) {
+  return DatError::Other{"file " + detail::hex32(id) + " declares " + std::to_string(declared) +
+                         " bytes, not the " + std::to_string(asked) + " asked for"};
+}
+
+}  // namespace
+
+std::expected<void, DatError> DatDatabase::get_file_verified_into(
+    const DatFileEntry& entry, std::span<std::uint8_t> out) const {
+  const detail::FileBlockSource source(file_, file_length_);
+  if (!entry.is_compressed() || entry.size == 0) {
+    if (out.size() != entry.size)
+      return std::unexpected(size_mismatch(entry.id, entry.size, out.size()));
+    return detail::read_block_chain_into(source, header_.block_size, entry.offset, out);
+  }
+  ScratchLoan stored;
+  if (auto read = detail::read_block_chain_into(source, header_.block_size, entry.offset,
+                                                entry.size, stored.bytes());
+      !read) {
+    return read;
+  }
+  const std::span<const std::uint8_t> bytes = stored.bytes();
+  if (bytes.size() < 4) return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
+  const std::uint32_t declared = detail::load_u32_le(bytes.first<4>());
+  if (declared != out.size()) return std::unexpected(size_mismatch(entry.id, declared, out.size()));
+  if (decompress_lrs_to(bytes, out) != out.size()) {
+    return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
+  }
+  return {};
+}
+
 std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(
     const DatFileEntry& entry) const {
   if (!entry.is_compressed() || entry.size == 0) return entry.size;
