@@ -88,31 +88,49 @@ DatFileEntry Archive::entry(const py::handle& key) const {
   return *found;
 }
 
+namespace {
+
+/// `entry`'s file, `size` bytes once verified, decoded into a new bytes object's storage with the
+/// GIL released. The object is ours alone until it is returned, so its storage may be filled.
+py::bytes verified_bytes(const DatDatabase& db, const DatFileEntry& entry, std::uint32_t size) {
+  auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
+  if (!bytes) throw py::error_already_set();
+  const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
+  without_gil([&] { value_or_throw(db.get_file_verified_into(entry, storage)); });
+  return bytes;
+}
+
+}  // namespace
+
+bool Archive::backed_by_file(std::uint64_t stored, std::uint64_t produced) const {
+  // A stream of m bytes gives at most 8m; a chain longer than the file must loop.
+  return stored <= file_length_ && produced <= 8 * stored;
+}
+
 py::bytes Archive::read(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  const bool compressed = found.is_compressed() && found.size != 0;
-  const std::uint32_t size =
-      compressed ? without_gil([&] { return value_or_throw(db->decompressed_size(found)); })
-                 : found.size;
-  // A size the file can't back (a stream of m bytes gives at most 8m; a chain longer than the
-  // file must loop) takes the library's path, whose memory grows with what is really read.
-  const bool backed =
-      found.size <= file_length_ && (!compressed || size <= std::uint64_t{8} * (found.size - 4));
-  if (!backed) {
-    return to_bytes(without_gil([&] { return value_or_throw(db->get_file_verified(found.id)); }));
+  if (!found.is_compressed() || found.size == 0) {
+    if (backed_by_file(found.size, found.size)) return verified_bytes(*db, found, found.size);
+  } else {
+    const std::uint32_t size =
+        without_gil([&] { return value_or_throw(db->decompressed_size(found)); });
+    if (backed_by_file(found.size, size)) return verified_bytes(*db, found, size);
   }
-  auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
-  if (!bytes) throw py::error_already_set();
-  // The new object is ours alone until it is returned, so its storage may be filled.
-  const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
-  without_gil([&] { value_or_throw(db->get_file_verified_into(found, storage)); });
-  return bytes;
+  // A size the file can't back takes the library's path, whose memory grows with what is
+  // really read.
+  return to_bytes(without_gil([&] { return value_or_throw(db->get_file_verified(found.id)); }));
 }
 
 py::bytes Archive::read_raw(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
+  if (backed_by_file(found.size, found.size)) {
+    // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
+    DatFileEntry stored = found;
+    stored.bit_flags &= ~1U;
+    return verified_bytes(*db, stored, found.size);
+  }
   return to_bytes(
       without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); }));
 }

@@ -42,9 +42,13 @@ class Archive {
   std::uint32_t decompressed_size(const pybind11::handle& key) const;
 
  private:
+  /// Whether the file can supply a file of `stored` bytes that decode to `produced`: only then is
+  /// the result allocated whole before it is read.
+  bool backed_by_file(std::uint64_t stored, std::uint64_t produced) const;
+
   std::shared_ptr<const DatDatabase> db_;
   std::filesystem::path path_;
-  /// The file's length at the open: reads of sizes it can't back take the growing path.
+  /// The file's length at the open.
   std::uint64_t file_length_;
 };
 
