@@ -12,6 +12,7 @@
 #include "directory.h"
 #include "format_detail.h"
 #include "record_reader.h"
+#include "tallowmere_dat/decompress_verified.h"
 #include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {
@@ -208,12 +209,21 @@ std::expected<void, DatError> DatDatabase::get_file_verified_into(
       !read) {
     return read;
   }
-  const std::span<const std::uint8_t> bytes = stored.bytes();
-  if (bytes.size() < 4) return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
-  const std::uint32_t declared = detail::load_u32_le(bytes.first<4>());
-  if (declared != out.size()) return std::unexpected(size_mismatch(entry.id, declared, out.size()));
-  if (decompress_lrs_to(bytes, out) != out.size()) {
-    return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
+  return decompress_verified_into(entry.id, stored.bytes(), out);
+}
+
+std::expected<void, DatError> decompress_verified_into(std::uint32_t id,
+                                                       std::span<const std::uint8_t> stored,
+                                                       std::span<std::uint8_t> out) {
+  if (stored.empty()) {  // an empty compressed entry is an empty file
+    if (!out.empty()) return std::unexpected(size_mismatch(id, 0, out.size()));
+    return {};
+  }
+  if (stored.size() < 4) return std::unexpected(DatError(DatError::DecompressionFailed{id}));
+  const std::uint32_t declared = detail::load_u32_le(stored.first<4>());
+  if (declared != out.size()) return std::unexpected(size_mismatch(id, declared, out.size()));
+  if (decompress_lrs_to(stored, out) != out.size()) {
+    return std::unexpected(DatError(DatError::DecompressionFailed{id}));
   }
   return {};
 }

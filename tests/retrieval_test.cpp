@@ -126,7 +126,8 @@ TEST(RetrievalTest, VerifiedFailsWherePlainReturnsShortData) {
       EXPECT_EQ(outcome(db->get_file_verified_into(entries[i], exact), exact), verified);
     }
   }
-  for (const std::size_t size : {2021, 2023}) {  // not the size the intact file declares
+  for (const std::size_t size :
+       {std::size_t{2021}, std::size_t{2023}}) {  // not the size the intact file declares
     Bytes wrong(size);
     const auto read = db->get_file_verified_into(entries[0], wrong);
     EXPECT_TRUE(!read && read.error().get_if<DatError::Other>() != nullptr) << size;
