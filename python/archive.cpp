@@ -90,14 +90,24 @@ DatFileEntry Archive::entry(const py::handle& key) const {
 
 namespace {
 
-/// `entry`'s file, `size` bytes once verified, decoded into a new bytes object's storage with the
-/// GIL released. The object is ours alone until it is returned, so its storage may be filled.
-py::bytes verified_bytes(const DatDatabase& db, const DatFileEntry& entry, std::uint32_t size) {
+/// A new bytes object of `size` bytes, filled by `fill` (given its storage) with the GIL
+/// released. The object is ours alone until it is returned, so its storage may be filled.
+template <typename Fill>
+py::bytes filled_bytes(std::uint32_t size, Fill fill) {
   auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
   if (!bytes) throw py::error_already_set();
   const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
-  without_gil([&] { value_or_throw(db.get_file_verified_into(entry, storage)); });
+  without_gil([&] { value_or_throw(fill(storage)); });
   return bytes;
+}
+
+/// The size a compressed file's stored bytes declare in their 4-byte little-endian prefix; 0
+/// when they are too short to hold it.
+std::uint32_t declared_size(std::span<const std::uint8_t> stored) {
+  std::uint32_t size = 0;
+  for (std::size_t i = 0; stored.size() >= 4 && i < 4; ++i)
+    size |= std::uint32_t{stored[i]} << (8 * i);
+  return size;
 }
 
 }  // namespace
@@ -110,12 +120,21 @@ bool Archive::backed_by_file(std::uint64_t stored, std::uint64_t produced) const
 py::bytes Archive::read(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  if (!found.is_compressed() || found.size == 0) {
-    if (backed_by_file(found.size, found.size)) return verified_bytes(*db, found, found.size);
-  } else {
-    const std::uint32_t size =
-        without_gil([&] { return value_or_throw(db->decompressed_size(found)); });
-    if (backed_by_file(found.size, size)) return verified_bytes(*db, found, size);
+  if (backed_by_file(found.size, found.size)) {
+    if (!found.is_compressed() || found.size == 0) {
+      return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
+        return db->get_file_verified_into(found, out);
+      });
+    }
+    // The stored bytes are read once; their prefix sizes the result they are decoded into.
+    const std::vector<std::uint8_t> stored =
+        without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); });
+    const std::uint32_t size = declared_size(stored);
+    if (backed_by_file(found.size, size)) {
+      return filled_bytes(size, [&](std::span<std::uint8_t> out) {
+        return decompress_verified_into(found.id, stored, out);
+      });
+    }
   }
   // A size the file can't back takes the library's path, whose memory grows with what is
   // really read.
@@ -129,7 +148,9 @@ py::bytes Archive::read_raw(const py::handle& key) const {
     // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
     DatFileEntry stored = found;
     stored.bit_flags &= ~1U;
-    return verified_bytes(*db, stored, found.size);
+    return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
+      return db->get_file_verified_into(stored, out);
+    });
   }
   return to_bytes(
       without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); }));

@@ -138,9 +138,9 @@ py::object sound_data_record(const ft::SoundData& data) {
   return make_record<2>(sound_data_type, {entries, PyLong_FromLong(data.unknown)});
 }
 
-/// A dict of `map`'s records, keys ascending, made by `make`.
+/// A read-only dict (a mappingproxy over one) of `map`'s records, keys ascending, made by `make`.
 template <typename Map, typename Make>
-py::dict dict_of(const Map& map, Make make) {
+py::object dict_of(const Map& map, Make make) {
   py::dict dict;
   for (const auto& [key, value] : map) {
     const py::object key_object = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(key));
@@ -148,7 +148,7 @@ py::dict dict_of(const Map& map, Make make) {
       throw py::error_already_set();
     }
   }
-  return dict;
+  return py::reinterpret_steal<py::object>(PyDictProxy_New(dict.ptr()));
 }
 
 // ---- Sound tables -------------------------------------------------------------------------------
@@ -231,9 +231,9 @@ void bind_sound_table(py::module_& m) {
       .def_property_readonly("hash_key",
                              [](const SoundTable& self) { return self.table().hash_key; })
       .def_property_readonly("hashes", &SoundTable::hashes,
-                             "SoundHashData records by key, in ascending key order.")
+                             "SoundHashData records by key, in ascending key order (a read-only dict).")
       .def_property_readonly("sounds", &SoundTable::sounds,
-                             "SoundData slots by key, in ascending key order.")
+                             "SoundData slots by key, in ascending key order (a read-only dict).")
       .def_static(
           "parse",
           [](const py::object& data) {
@@ -370,12 +370,12 @@ void bind_entry(py::module_& m) {
 
 }  // namespace
 
-const py::dict& SoundTable::hashes() {
+const py::object& SoundTable::hashes() {
   if (!hashes_) hashes_ = dict_of(table_.hashes, hash_data_record);
   return *hashes_;
 }
 
-const py::dict& SoundTable::sounds() {
+const py::object& SoundTable::sounds() {
   if (!sounds_) sounds_ = dict_of(table_.sounds, sound_data_record);
   return *sounds_;
 }

@@ -11,21 +11,21 @@
 
 namespace tallowmere_dat::python {
 
-/// A decoded table as Python sees it. Its maps become dicts (in ascending key order) of light
-/// record objects (named tuples made in C++) when first asked for, and stay those dicts: decoding
-/// a table for one look costs no Python objects.
+/// A decoded table as Python sees it. Its maps become read-only dicts (in ascending key order) of
+/// light record objects (named tuples made in C++) when first asked for, and stay those dicts:
+/// decoding a table for one look costs no Python objects.
 class SoundTable {
  public:
   explicit SoundTable(file_type::SoundTable table) : table_(std::move(table)) {}
 
   const file_type::SoundTable& table() const { return table_; }
-  const pybind11::dict& hashes();
-  const pybind11::dict& sounds();
+  const pybind11::object& hashes();
+  const pybind11::object& sounds();
 
  private:
   file_type::SoundTable table_;
-  std::optional<pybind11::dict> hashes_;
-  std::optional<pybind11::dict> sounds_;
+  std::optional<pybind11::object> hashes_;
+  std::optional<pybind11::object> sounds_;
 };
 
 /// Adds SoundHashData, SoundEntry, SoundData, SoundTable, Header, Entry and Finding to `m`.

@@ -6,7 +6,7 @@ Every failure raises a DatError subclass; library calls release the GIL.
 
 import io
 import os
-from collections.abc import ItemsView, Iterable, Iterator, KeysView, ValuesView
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from pathlib import Path
 from typing import Any, Literal, TypeVar, final, overload
 
@@ -164,11 +164,11 @@ class SoundTable:
     @property
     def hash_key(self) -> int: ...
     @property
-    def hashes(self) -> dict[int, SoundHashData]:
-        """Hash records by key, in ascending key order."""
+    def hashes(self) -> Mapping[int, SoundHashData]:
+        """Hash records by key, in ascending key order (a read-only dict)."""
     @property
-    def sounds(self) -> dict[int, SoundData]:
-        """Sound slots by key, in ascending key order."""
+    def sounds(self) -> Mapping[int, SoundData]:
+        """Sound slots by key, in ascending key order (a read-only dict)."""
     @staticmethod
     def parse(data: _BytesLike) -> SoundTable:
         """Decodes a sound table from any bytes-like object; bytes after the last record are

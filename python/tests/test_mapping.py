@@ -108,6 +108,9 @@ def test_pickling_keeps_nan_payloads(tables):
 
 
 def test_values_are_immutable(tables):
+    table = tables.sound_table(0x20000001)
+    with pytest.raises(TypeError):
+        table.sounds[0x46] = table.sounds[0x76]
     for value, field in [(tables[0x20000001], "size"), (tables.header, "magic"),
                          (tables.sound_table(0x20000001), "id")]:
         with pytest.raises(AttributeError):
