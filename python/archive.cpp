@@ -218,7 +218,9 @@ Archive open_archive(const std::filesystem::path& path) {
     throw DatFailure{DatError::PathError{path, IoError::from_os(EISDIR)}};
   }
   auto db = without_gil([&] { return value_or_throw(DatDatabase::open(path)); });
-  const std::uint64_t length = db.file().size().value_or(0);
+  // Unknown counts as empty: every read then takes the path whose memory grows as it reads.
+  std::uint64_t length = std::filesystem::file_size(path, ec);
+  if (ec) length = 0;
   return {std::make_shared<const DatDatabase>(std::move(db)), path, length};
 }
 
