@@ -280,6 +280,38 @@ BENCHMARK_CAPTURE(BM_every_file, reused_buffer, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+/// Every file of the archive in identifier order by get_file_verified into one reused buffer:
+/// the C++ side of the Python module's read loop (bench/python_bench); items are files.
+void BM_every_file_verified(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  std::vector<std::uint8_t> buffer;
+  std::size_t failed = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    failed = 0;
+    for (const DatFileEntry& entry : db->files()) {
+      failed += db->get_file_verified(entry.id, buffer) ? 0 : 1;
+      benchmark::DoNotOptimize(buffer.data());
+    }
+  }
+  state.counters["failed"] = static_cast<double>(failed);
+  state.SetItemsProcessed(total(state, db->files().size()));
+}
+BENCHMARK(BM_every_file_verified)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The environ report of an open archive: the C++ side of the Python module's sound-table
+/// dicts (bench/python_bench); items are sound tables.
+void BM_environ_report(benchmark::State& state) {
+  REQUIRE_ARCHIVE(state, db);
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
+  for (auto _ : state) {
+    const std::string report = tallowmere_dat::environ_report(*db);
+    benchmark::DoNotOptimize(report.data());
+  }
+  state.SetItemsProcessed(total(state, bench::kSoundTableCount));
+}
+BENCHMARK(BM_environ_report)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 /// The integrity check of the whole archive; items are directory entries.
 void BM_check(benchmark::State& state) {
   REQUIRE_ARCHIVE(state, db);

@@ -12,6 +12,7 @@
 #include "directory.h"
 #include "format_detail.h"
 #include "record_reader.h"
+#include "tallowmere_dat/decompress_verified.h"
 #include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {
@@ -183,6 +184,48 @@ std::expected<void, DatError> DatDatabase::get_file_verified(std::uint32_t id,
                                                              std::vector<std::uint8_t>& out) const {
   ScratchLoan stored;
   return retrieve(id, out, stored.bytes(), true);
+}
+
+namespace {
+
+DatError size_mismatch(std::uint32_t id, std::size_t declared, std::size_t asked) {
+  return DatError::Other{"file " + detail::hex32(id) + " declares " + std::to_string(declared) +
+                         " bytes, not the " + std::to_string(asked) + " asked for"};
+}
+
+}  // namespace
+
+std::expected<void, DatError> DatDatabase::get_file_verified_into(
+    const DatFileEntry& entry, std::span<std::uint8_t> out) const {
+  const detail::BlockSource& source = *source_;
+  if (!entry.is_compressed() || entry.size == 0) {
+    if (out.size() != entry.size)
+      return std::unexpected(size_mismatch(entry.id, entry.size, out.size()));
+    return detail::read_block_chain_into(source, header_.block_size, entry.offset, out);
+  }
+  ScratchLoan stored;
+  if (auto read = detail::read_block_chain_into(source, header_.block_size, entry.offset,
+                                                entry.size, stored.bytes());
+      !read) {
+    return read;
+  }
+  return decompress_verified_into(entry.id, stored.bytes(), out);
+}
+
+std::expected<void, DatError> decompress_verified_into(std::uint32_t id,
+                                                       std::span<const std::uint8_t> stored,
+                                                       std::span<std::uint8_t> out) {
+  if (stored.empty()) {  // an empty compressed entry is an empty file
+    if (!out.empty()) return std::unexpected(size_mismatch(id, 0, out.size()));
+    return {};
+  }
+  if (stored.size() < 4) return std::unexpected(DatError(DatError::DecompressionFailed{id}));
+  const std::uint32_t declared = detail::load_u32_le(stored.first<4>());
+  if (declared != out.size()) return std::unexpected(size_mismatch(id, declared, out.size()));
+  if (decompress_lrs_to(stored, out) != out.size()) {
+    return std::unexpected(DatError(DatError::DecompressionFailed{id}));
+  }
+  return {};
 }
 
 std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(

@@ -171,6 +171,11 @@ std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> i
   return declared;
 }
 
+std::size_t decompress_lrs_to(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+  if (input.size() < 4 || output.empty()) return 0;
+  return decode_tokens(input.subspan(4), output.data(), output.size());
+}
+
 std::vector<std::uint8_t> decompress_lrs(std::span<const std::uint8_t> input) {
   std::vector<std::uint8_t> output;
   (void)decompress_lrs_into(input, output);

@@ -353,6 +353,17 @@ TEST(LrsTest, FastDecoderAgreesWithTheReferenceOnAnyStream) {
     } else {
       ASSERT_EQ(fast, input);
     }
+    // Into a caller's buffer of any size: what decoding under a prefix declaring that size gives.
+    Bytes out(rng() % (fast.size() + 20), 0xEE);
+    const std::size_t produced = decompress_lrs_to(input, out);
+    Bytes expected;
+    if (input.size() >= 4) {
+      Bytes resized = input;
+      for (std::size_t i = 0; i < 4; ++i)
+        resized[i] = static_cast<std::uint8_t>(out.size() >> (8 * i));
+      expected = decompress_lrs(resized);
+    }
+    ASSERT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(produced)), expected);
   }
 }
 

@@ -121,6 +121,16 @@ TEST(RetrievalTest, VerifiedFailsWherePlainReturnsShortData) {
     EXPECT_EQ(db->get_file_verified(c.id), verified);
     EXPECT_EQ(outcome(db->get_file_verified(c.id, buffer), buffer), verified);
     EXPECT_EQ(db->decompressed_size(entries[i]), c.size);
+    if (c.size) {  // straight into a buffer of the declared size
+      Bytes exact(*c.size, 0xEE);
+      EXPECT_EQ(outcome(db->get_file_verified_into(entries[i], exact), exact), verified);
+    }
+  }
+  for (const std::size_t size :
+       {std::size_t{2021}, std::size_t{2023}}) {  // not the size the intact file declares
+    Bytes wrong(size);
+    const auto read = db->get_file_verified_into(entries[0], wrong);
+    EXPECT_TRUE(!read && read.error().get_if<DatError::Other>() != nullptr) << size;
   }
   const DatError not_found(DatError::NotFound{0x99});
   EXPECT_EQ(db->get_file_verified(0x99), Result(std::unexpected(not_found)));

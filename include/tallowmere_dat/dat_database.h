@@ -173,6 +173,14 @@ class DatDatabase {
   [[nodiscard]] std::expected<void, DatError> get_file_verified(
       std::uint32_t id, std::vector<std::uint8_t>& out) const;
 
+  /// `get_file_verified` of `entry`'s file straight into `out`, which must be exactly
+  /// `decompressed_size(entry)` bytes long (a compressed entry's stored bytes go through the
+  /// thread's scratch buffer, as for `get_file` into a buffer). Fails as `get_file_verified`
+  /// does, or with `Other` when `out`'s size is not the size the file declares (the archive
+  /// changed since it was asked). On failure `out` holds unspecified bytes.
+  [[nodiscard]] std::expected<void, DatError> get_file_verified_into(
+      const DatFileEntry& entry, std::span<std::uint8_t> out) const;
+
   /// The size of `entry`'s file, without reading all of it: `size` for an uncompressed entry,
   /// and for a compressed one the size its prefix declares (one chain read of its first 4
   /// bytes), which is what `get_file_verified` returns on success; 0 for an empty compressed

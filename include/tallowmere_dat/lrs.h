@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -29,5 +30,12 @@ namespace tallowmere_dat {
 /// memory runs out (`output` is then left valid, its content unspecified).
 [[nodiscard]] std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> input,
                                                                std::vector<std::uint8_t>& output);
+
+/// `decompress_lrs` into the caller's `output`, which bounds the result instead of the prefix:
+/// the stream after `input`'s 4-byte prefix (not consulted) is decoded until `output` is full or
+/// the stream ends. Returns how many bytes of `output` were produced; 0 when `input` is shorter
+/// than 4 bytes. Never fails and never allocates.
+[[nodiscard]] std::size_t decompress_lrs_to(std::span<const std::uint8_t> input,
+                                            std::span<std::uint8_t> output);
 
 }  // namespace tallowmere_dat

@@ -7,8 +7,13 @@ import os
 import subprocess
 
 import pytest
+from hypothesis import settings
 
 import tallowmere_dat
+
+# Property tests run the same examples every time and keep no example database in the tree.
+settings.register_profile("tallowmere", derandomize=True, database=None, deadline=None)
+settings.load_profile("tallowmere")
 
 TOOL = os.environ.get("TALLOWMERE_DAT_TOOL")
 SAMPLE = os.environ.get("TALLOWMERE_SAMPLE_ARCHIVE")

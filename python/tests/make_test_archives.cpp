@@ -1,7 +1,8 @@
 // Writes the archives the Python module's tests read, with the project's archive builder.
 // Usage: make_test_archives DIR
+//        make_test_archives --wrap FILE < BYTES   (FILE: an archive holding BYTES as 0x20000001)
 //   DIR/tables.dat  well-formed: sound tables (NaN floats with payloads, compressed, cut short,
-//                   damaged compression) and other files; header fields set
+//                   damaged compression), other files and two of type byte 0; header fields set
 //   DIR/many.dat    800 files, half of them sound tables, a quarter of those compressed
 //   DIR/broken.dat  a file whose chain loops (Corruption) and one that runs off the end (Io)
 //   DIR/short.dat   ends inside the header (BinRead on open)
@@ -62,6 +63,8 @@ std::vector<std::uint8_t> tables_archive() {
   tallowmere_testing::ArchiveBuilder builder(
       {.block_size = 64, .seed = 11, .fan_out = 3, .header = header});
 
+  builder.add_file(0x00000007, text("type byte 0"));
+  builder.add_file(0x00FFFFFF, text("type byte 0, too"));
   builder.add_file(0x01000001, text("an unrelated file"));
   builder.add_compressed_file(0x0A000001, text(std::string(500, 'w') + " wave"));
   builder.add_file(
@@ -132,9 +135,20 @@ std::vector<std::uint8_t> broken_archive() {
 
 }  // namespace
 
+/// An archive holding standard input's bytes as file 0x20000001.
+int wrap(const char* path) {
+  std::vector<std::uint8_t> bytes;
+  for (int c = std::getchar(); c != EOF; c = std::getchar())
+    bytes.push_back(static_cast<std::uint8_t>(c));
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 64, .seed = 3});
+  builder.add_file(0x20000001, std::move(bytes));
+  return tallowmere_testing::write_archive(path, builder.build().bytes) ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--wrap") return wrap(argv[2]);
   if (argc != 2) {
-    (void)std::fputs("usage: make_test_archives DIR\n", stderr);
+    (void)std::fputs("usage: make_test_archives DIR | --wrap FILE < BYTES\n", stderr);
     return 2;
   }
   const std::filesystem::path dir = argv[1];

@@ -9,7 +9,7 @@ import pytest
 import tallowmere_dat
 from conftest import archive_paths, needs_tool, run_tool
 
-TABLES_IDS = [0x01000001, 0x0A000001, *range(0x20000001, 0x20000007), 0x21000000]
+TABLES_IDS = [0x00000007, 0x00FFFFFF, 0x01000001, 0x0A000001, *range(0x20000001, 0x20000007), 0x21000000]
 
 
 @pytest.mark.parametrize(
@@ -36,6 +36,11 @@ def test_mapping_face(tables):
         tables[0x20000000]
 
 
+def test_type_byte_zero_is_a_type_like_any_other(tables):
+    assert [e.id for e in tables.entries(type=0)] == [0x00000007, 0x00FFFFFF]
+    assert [e.id for e in tables.entries(type=0x01)] == [0x01000001]
+
+
 def test_open_takes_a_path_like(archive_dir):
     with tallowmere_dat.open(pathlib.Path(archive_dir) / "tables.dat") as archive:
         assert len(archive) == len(TABLES_IDS)
@@ -50,7 +55,7 @@ def entry_as_json(entry):
 
 
 @needs_tool
-@pytest.mark.parametrize("type_byte", [None, 0x20, 0x06, 0x33])
+@pytest.mark.parametrize("type_byte", [None, 0x20, 0x06, 0x33, 0x00])
 def test_entries_match_the_tool(archive_dir, type_byte):
     for path in archive_paths(archive_dir):
         type_args = [] if type_byte is None else ["--type", f"{type_byte:X}"]

@@ -1,6 +1,7 @@
 """Failures: one exception class per kind, with the library's message, rendering and errno."""
 
 import errno
+import os
 
 import pytest
 
@@ -38,8 +39,9 @@ LOOP = ("block chain at 0x00000190 loops back to block 0x00000190 for a size of 
      (in_archive("tables.dat", "sound_table", 0x20000006), DecompressionFailedError,
       "DecompressionFailed", DAMAGED.format(0x20000006),
       "DecompressionFailed(536870918)"),
-     (in_archive("tables.dat", "sound_table", 0x20000004), ReadError, "ReadError",
-      "data cut short: failed to fill whole buffer", "failed to fill whole buffer"),
+     (in_archive("tables.dat", "sound_table", 0x20000004), BinReadError, "BinRead",
+      "sound table 0x20000004 is damaged: data cut short: failed to fill whole buffer, reading "
+      "the number at byte 72 of 74", "BinRead(failed to fill whole buffer)"),
      (lambda d: tallowmere_dat.SoundTable.parse(b"\1\2\3\4\5"), ReadError, "ReadError",
       "data cut short: failed to fill whole buffer", "failed to fill whole buffer"),
      (in_archive("broken.dat", "read", 0x30000001), CorruptionError, "Corruption",
@@ -98,9 +100,34 @@ def test_use_after_close(archive_dir, use):
     archive.close()  # closing twice is fine
 
 
-def test_an_iterator_outlives_close(tables):
-    expected = list(tables)
+def test_an_iterator_stops_at_close(tables):
     ids = iter(tables)
-    first = next(ids)
+    assert next(ids) == 0x00000007
     tables.close()
-    assert [first, *ids] == expected
+    with pytest.raises(ValueError, match="closed archive"):
+        next(ids)
+
+
+@pytest.mark.parametrize("name, os_class, number", [("missing.dat", FileNotFoundError, errno.ENOENT),
+                                                    ("", IsADirectoryError, errno.EISDIR)])
+def test_a_path_error_is_the_matching_os_error(tmp_path, name, os_class, number):
+    path = tmp_path / name
+    with pytest.raises(os_class) as caught:
+        tallowmere_dat.open(path)
+    error = caught.value
+    assert isinstance(error, PathError) and isinstance(error, DatError)
+    assert (error.errno, error.strerror, error.filename) == \
+        (number, os.strerror(number), str(path))
+    assert str(error) == f"cannot open '{path}': {os.strerror(number)}"
+
+
+def test_an_io_error_is_an_os_error(archive_dir):
+    with pytest.raises(OSError) as caught:
+        tallowmere_dat.open(archive_dir / "broken.dat").read(0x30000002)
+    assert isinstance(caught.value, IoError) and caught.value.errno is None
+    assert str(caught.value) == "archive cut short: failed to fill whole buffer"
+
+
+def test_sound_table_on_a_damaged_table_names_it(tables):
+    with pytest.raises(BinReadError, match=r"^sound table 0x20000004 is damaged: "):
+        tables.sound_table(tables[0x20000004])

@@ -1,11 +1,15 @@
 """Sound tables: values, key order, float bits, and the environ report rebuilt from the API."""
 
+import json
+import os
 import struct
+import subprocess
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import tallowmere_dat
-from conftest import archive_paths, needs_tool, run_tool
+from conftest import TOOL, archive_paths, needs_tool, run_tool
 
 
 def as_tuple(record):
@@ -89,3 +93,73 @@ def test_environ_report_matches_the_tool(archive_dir):
     for path in archive_paths(archive_dir):
         with tallowmere_dat.open(path) as archive:
             assert environ_report(archive) == run_tool("environ", path).decode(), path
+
+
+def f32_bits(value):
+    """The stored f32 bits behind a value the module gives (NaN payloads from the double)."""
+    if value != value:
+        bits = double_bits(value)
+        return (bits >> 63) << 31 | 0x7F800000 | (bits >> 29) & 0x7FFFFF
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def json_f32_bits(value):
+    if isinstance(value, str):
+        return {"inf": 0x7F800000, "-inf": 0xFF800000}.get(value) or int(value[4:], 16)
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+FLOATS = st.integers(0, 2**32 - 1)
+KEY = st.integers(0x40, 0x48)  # few keys, so that some repeat
+ENTRY = st.tuples(st.integers(0, 2**32 - 1), FLOATS, FLOATS, FLOATS)
+TABLES = st.tuples(st.integers(0, 2**32 - 1), st.integers(-2**31, 2**31 - 1),
+                   st.lists(st.tuples(KEY, FLOATS, FLOATS, FLOATS), max_size=4),
+                   st.lists(st.tuples(KEY, st.lists(ENTRY, max_size=3),
+                                      st.integers(-2**31, 2**31 - 1)), max_size=4))
+
+
+def encode(table):
+    id, hash_key, hashes, sounds = table
+    out = struct.pack("<Iii", id, hash_key, len(hashes))
+    out += b"".join(struct.pack("<4I", *h) for h in hashes)
+    out += struct.pack("<i", len(sounds))
+    for key, entries, unknown in sounds:
+        out += struct.pack("<II", key, len(entries))
+        out += b"".join(struct.pack("<4I", *e) for e in entries) + struct.pack("<i", unknown)
+    return out
+
+
+def as_json(table):
+    """A parsed table in the tool's JSON shape, floats as their bits."""
+    levels = lambda r: [f32_bits(v) for v in (r.priority, r.probability, r.volume)]  # noqa: E731
+    return (table.id, table.hash_key, [(k, levels(h)) for k, h in table.hashes.items()],
+            [(k, s.unknown, [(e.wave_did, levels(e)) for e in s.entries])
+             for k, s in table.sounds.items()])
+
+
+def tool_json(document):
+    levels = lambda r: [json_f32_bits(r[n]) for n in ("priority", "probability", "volume")]  # noqa
+    return (int(document["id"], 16), document["hash_key"],
+            [(int(h["key"], 16), levels(h)) for h in document["hashes"]],
+            [(int(s["key"], 16), s["unknown"], [(int(e["wave_did"], 16), levels(e))
+                                                for e in s["entries"]])
+             for s in document["sounds"]])
+
+
+@needs_tool
+@settings(max_examples=40)
+@given(table=TABLES, cut=st.one_of(st.none(), st.integers(0, 200)), tail=st.binary(max_size=3))
+def test_parse_agrees_with_the_tools_decoder(tmp_path_factory, table, cut, tail):
+    data = (encode(table) + tail)[:cut]
+    path = tmp_path_factory.mktemp("wrap") / "t.dat"
+    subprocess.run([os.environ["TALLOWMERE_MAKE_TEST_ARCHIVES"], "--wrap", str(path)],
+                   input=data, check=True)
+    result = subprocess.run([TOOL, "sound-table", "--json", str(path), "0x20000001"],
+                            capture_output=True)
+    if result.returncode != 0:
+        assert b"not a complete sound table" in result.stderr
+        with pytest.raises(tallowmere_dat.ReadError):
+            tallowmere_dat.SoundTable.parse(data)
+    else:
+        assert as_json(tallowmere_dat.SoundTable.parse(data)) == \
+            tool_json(json.loads(result.stdout))

@@ -1,0 +1,406 @@
+#include "archive.h"
+
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "buffer.h"
+#include "errors.h"
+
+namespace py = pybind11;
+
+namespace tallowmere_dat::python {
+namespace {
+
+/// What a mapping key names: an identifier, an int that can be none, or something else.
+struct Key {
+  std::optional<std::uint32_t> id;
+  bool is_int = false;
+};
+
+Key key_of_int(PyObject* number) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  if (overflow == 0 && value >= 0 && value <= 0xFFFFFFFFLL) {
+    return {static_cast<std::uint32_t>(value), true};
+  }
+  return {std::nullopt, true};
+}
+
+Key key_of(const py::handle& key) {
+  if (PyLong_CheckExact(key.ptr())) return key_of_int(key.ptr());  // the common case first
+  if (py::isinstance<DatFileEntry>(key)) return {key.cast<const DatFileEntry&>().id, true};
+  if (!PyIndex_Check(key.ptr())) return {};
+  const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(key.ptr()));
+  if (!number) throw py::error_already_set();
+  return key_of_int(number.ptr());
+}
+
+/// This thread's buffer for sound tables' bytes, reused from table to table.
+std::vector<std::uint8_t>& table_buffer() {
+  thread_local std::vector<std::uint8_t> buffer;
+  return buffer;
+}
+
+std::string hex_text(std::uint64_t value) {
+  return py::str("0x{:08X}").format(value);
+}
+
+/// A sound table that doesn't decode, as BinReadError: its identifier, and where decoding
+/// stopped. Made without the GIL, so without Python objects.
+TableFailure table_failure(std::uint32_t id, ReadError error, std::size_t at, std::size_t size) {
+  std::array<char, 96> where{};
+  (void)std::snprintf(where.data(), where.size(), "sound table 0x%08X is damaged: ", id);
+  std::string message = where.data() + error.message() + ", reading the number at byte " +
+                        std::to_string(at) + " of " + std::to_string(size);
+  return {DatError(std::move(error)), std::move(message)};
+}
+
+}  // namespace
+
+std::shared_ptr<const DatDatabase> Archive::database() const {
+  if (!db_) throw py::value_error("I/O operation on closed archive");
+  return db_;
+}
+
+std::optional<DatFileEntry> Archive::find(const py::handle& key) const {
+  const Key named = key_of(key);
+  const auto db = database();
+  const DatFileEntry* found = named.id ? db->files().find(*named.id) : nullptr;
+  return found != nullptr ? std::optional(*found) : std::nullopt;
+}
+
+DatFileEntry Archive::entry(const py::handle& key) const {
+  const Key named = key_of(key);
+  if (!named.is_int) {
+    throw py::type_error("an identifier is an int or an Entry, not " +
+                         std::string(py::str(py::type::handle_of(key).attr("__name__"))));
+  }
+  if (!named.id) throw not_found(py::reinterpret_steal<py::int_>(PyNumber_Index(key.ptr())));
+  const DatFileEntry* found = database()->files().find(*named.id);
+  if (found == nullptr) throw DatFailure{DatError::NotFound{*named.id}};
+  return *found;
+}
+
+namespace {
+
+/// A new bytes object of `size` bytes, filled by `fill` (given its storage) with the GIL
+/// released. The object is ours alone until it is returned, so its storage may be filled.
+template <typename Fill>
+py::bytes filled_bytes(std::uint32_t size, Fill fill) {
+  auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
+  if (!bytes) throw py::error_already_set();
+  const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
+  without_gil([&] { value_or_throw(fill(storage)); });
+  return bytes;
+}
+
+/// The size a compressed file's stored bytes declare in their 4-byte little-endian prefix; 0
+/// when they are too short to hold it.
+std::uint32_t declared_size(std::span<const std::uint8_t> stored) {
+  std::uint32_t size = 0;
+  for (std::size_t i = 0; stored.size() >= 4 && i < 4; ++i)
+    size |= std::uint32_t{stored[i]} << (8 * i);
+  return size;
+}
+
+}  // namespace
+
+bool Archive::backed_by_file(std::uint64_t stored, std::uint64_t produced) const {
+  // A stream of m bytes gives at most 8m; a chain longer than the file must loop.
+  return stored <= file_length_ && produced <= 8 * stored;
+}
+
+py::bytes Archive::read(const py::handle& key) const {
+  const DatFileEntry found = entry(key);
+  const auto db = database();
+  if (backed_by_file(found.size, found.size)) {
+    if (!found.is_compressed() || found.size == 0) {
+      return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
+        return db->get_file_verified_into(found, out);
+      });
+    }
+    // The stored bytes are read once; their prefix sizes the result they are decoded into.
+    const std::vector<std::uint8_t> stored =
+        without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); });
+    const std::uint32_t size = declared_size(stored);
+    if (backed_by_file(found.size, size)) {
+      return filled_bytes(size, [&](std::span<std::uint8_t> out) {
+        return decompress_verified_into(found.id, stored, out);
+      });
+    }
+  }
+  // A size the file can't back takes the library's path, whose memory grows with what is
+  // really read.
+  return to_bytes(without_gil([&] { return value_or_throw(db->get_file_verified(found.id)); }));
+}
+
+py::bytes Archive::read_raw(const py::handle& key) const {
+  const DatFileEntry found = entry(key);
+  const auto db = database();
+  if (backed_by_file(found.size, found.size)) {
+    // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
+    DatFileEntry stored = found;
+    stored.bit_flags &= ~1U;
+    return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
+      return db->get_file_verified_into(stored, out);
+    });
+  }
+  return to_bytes(
+      without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); }));
+}
+
+SoundTable Archive::sound_table(const py::handle& key) const {
+  const DatFileEntry found = entry(key);
+  const auto db = database();
+  return SoundTable(without_gil([&] {
+    std::vector<std::uint8_t>& bytes = table_buffer();
+    value_or_throw(db->get_file_verified(found.id, bytes));
+    Cursor cursor(bytes);
+    auto table = file_type::SoundTable::read(cursor);
+    if (!table) {
+      const std::size_t at = bytes.size() - cursor.remaining().size();
+      throw table_failure(found.id, std::move(table.error()), at, bytes.size());
+    }
+    return std::move(*table);
+  }));
+}
+
+std::uint32_t Archive::decompressed_size(const py::handle& key) const {
+  const DatFileEntry found = entry(key);
+  const auto db = database();
+  return without_gil([&] { return value_or_throw(db->decompressed_size(found)); });
+}
+
+namespace {
+
+/// Walks a run of the archive's entries (by position in its index), yielding identifiers or
+/// entries; raises ValueError once the archive is closed.
+class EntryIterator {
+ public:
+  EntryIterator(py::object archive, std::size_t begin, std::size_t end, bool ids)
+      : archive_(std::move(archive)), next_(begin), end_(end), ids_(ids) {}
+
+  py::object next() {
+    const auto db = archive_.cast<const Archive&>().database();
+    if (next_ == end_) throw py::stop_iteration();
+    const DatFileEntry& entry = db->files().entries()[next_++];
+    return ids_ ? py::object(py::int_(entry.id)) : py::cast(entry);
+  }
+
+ private:
+  py::object archive_;
+  std::size_t next_;
+  std::size_t end_;
+  bool ids_;
+};
+
+EntryIterator iterate(const py::object& self, std::optional<std::uint8_t> type, bool ids) {
+  const auto db = self.cast<const Archive&>().database();
+  const std::span all = db->files().entries();
+  if (!type) return {self, 0, all.size(), ids};
+  const std::span run = db->files().of_type(*type);
+  const auto begin = static_cast<std::size_t>(run.data() - all.data());
+  return {self, run.empty() ? 0 : begin, run.empty() ? 0 : begin + run.size(), ids};
+}
+
+Archive open_archive(const std::filesystem::path& path) {
+  // A directory opens, and then fails as a header that can't be read; it is a path that can't
+  // be opened as an archive.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    throw DatFailure{DatError::PathError{path, IoError::from_os(EISDIR)}};
+  }
+  auto db = without_gil([&] { return value_or_throw(DatDatabase::open(path)); });
+  // Unknown counts as empty: every read then takes the path whose memory grows as it reads.
+  std::uint64_t length = std::filesystem::file_size(path, ec);
+  if (ec) length = 0;
+  return {std::make_shared<const DatDatabase>(std::move(db)), path, length};
+}
+
+py::list fields_dict(const std::vector<DumpedField>& fields) {
+  py::list list;
+  for (const DumpedField& field : fields) {
+    std::string bytes;
+    for (const std::uint8_t byte : field.bytes)
+      bytes += std::string(bytes.empty() ? "" : " ") + std::string(py::str("{:02X}").format(byte));
+    py::dict item;
+    item["name"] = field.name;
+    item["offset"] = hex_text(field.offset);
+    item["bytes"] = bytes;
+    if (field.bytes.size() <= 8) item["value"] = field.value;
+    list.append(item);
+  }
+  return list;
+}
+
+py::dict explanation_dict(const Explanation& explanation) {
+  py::dict dict;
+  dict["header"] = fields_dict(explanation.header);
+  if (!explanation.entry) return dict;
+  const EntryDump& dump = *explanation.entry;
+  py::list path;
+  for (const PathStep& step : dump.path)
+    path.append(py::dict(py::arg("node") = hex_text(step.node), py::arg("slot") = step.slot));
+  py::list chain;
+  for (const DumpedBlock& block : dump.chain) {
+    chain.append(py::dict(py::arg("offset") = hex_text(block.offset),
+                          py::arg("pointer") = hex_text(block.pointer),
+                          py::arg("payload_begin") = hex_text(block.payload_begin),
+                          py::arg("payload_end") = hex_text(block.payload_end)));
+  }
+  py::list records;
+  for (const DumpedRecord& record : dump.records) {
+    records.append(py::dict(py::arg("what") = record.what,
+                            py::arg("offset") = hex_text(record.offset),
+                            py::arg("size") = record.size));
+  }
+  py::dict entry;
+  entry["id"] = hex_text(dump.id);
+  entry["path"] = path;
+  entry["fields"] = fields_dict(dump.fields);
+  entry["chain"] = chain;
+  entry["chain_problem"] =
+      dump.chain_problem.empty() ? py::object(py::none()) : py::object(py::str(dump.chain_problem));
+  entry["records"] = records;
+  dict["entry"] = entry;
+  return dict;
+}
+
+const char* const kReadDoc =
+    "The file's bytes, decompressed when the entry is compressed; key is an identifier or an "
+    "Entry.\n\nRaises NotFoundError, IoError or CorruptionError when the bytes can't be read, "
+    "and DecompressionFailedError when a compressed file decompresses to other than the size "
+    "it declares. Runs without the GIL.";
+
+}  // namespace
+
+void bind_archive(py::module_& m) {
+  py::class_<EntryIterator>(m, "_EntryIterator")
+      .def("__iter__", [](EntryIterator& self) -> EntryIterator& { return self; })
+      .def("__next__", &EntryIterator::next);
+
+  const py::module_ abc = py::module_::import("collections.abc");
+  py::class_<Archive>(m, "Archive",
+                      "An open archive: a Mapping from identifier to Entry (ascending), and its "
+                      "files' bytes.\n\nUsable as a context manager. After close() every use "
+                      "raises ValueError. One archive may be read from several threads at once.")
+      .def_property_readonly(
+          "header", [](const Archive& self) { return self.database()->header(); },
+          "The archive's Header.")
+      .def_property_readonly("path", &Archive::path, "The path the archive was opened from.")
+      .def_property_readonly("closed", &Archive::closed, "True once close() has been called.")
+      .def(
+          "__len__", [](const Archive& self) { return self.database()->files().size(); },
+          "The number of files.")
+      .def(
+          "__contains__",
+          [](const Archive& self, const py::handle& key) { return self.find(key).has_value(); },
+          py::arg("key"), "True when key is an identifier (or Entry) of a file of the archive.")
+      .def(
+          "__getitem__",
+          [](const Archive& self, const py::handle& key) {
+            if (!key_of(key).is_int) {
+              PyErr_SetObject(PyExc_KeyError, key.ptr());
+              throw py::error_already_set();
+            }
+            return self.entry(key);
+          },
+          py::arg("key"), "The Entry of file key; NotFoundError (a KeyError) when there is none.")
+      .def(
+          "__iter__", [](const py::object& self) { return iterate(self, std::nullopt, true); },
+          "The identifiers, ascending.")
+      .def(
+          "keys", [abc](const py::object& self) { return abc.attr("KeysView")(self); },
+          "The identifiers, ascending, as a KeysView.")
+      .def(
+          "values", [abc](const py::object& self) { return abc.attr("ValuesView")(self); },
+          "The entries in ascending identifier order, as a ValuesView.")
+      .def(
+          "items", [abc](const py::object& self) { return abc.attr("ItemsView")(self); },
+          "(identifier, Entry) pairs in ascending identifier order, as an ItemsView.")
+      .def(
+          "get",
+          [](const Archive& self, const py::handle& key, const py::object& default_value) {
+            const auto found = self.find(key);
+            return found ? py::cast(*found) : default_value;
+          },
+          py::arg("key"), py::arg("default") = py::none(),
+          "The Entry of file key, or default when the archive has none.")
+      .def(
+          "entries",
+          [](const py::object& self, std::optional<std::uint8_t> type) {
+            return iterate(self, type, false);
+          },
+          py::arg("type") = py::none(),
+          "The entries in ascending identifier order: all, or those of one type byte.")
+      .def("read", &Archive::read, py::arg("key"), kReadDoc)
+      .def("read_raw", &Archive::read_raw, py::arg("key"),
+           "The file's bytes as stored (still compressed for a compressed entry).")
+      .def("sound_table", &Archive::sound_table, py::arg("key"),
+           "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
+           "naming the file and where decoding stopped when the table is cut short.")
+      .def("decompressed_size", &Archive::decompressed_size, py::arg("key"),
+           "The size read(key) returns, read from a compressed file's prefix; raises what read() "
+           "raises for the prefix.")
+      .def(
+          "check",
+          [](const Archive& self) {
+            self.database();
+            const auto report =
+                without_gil([&] { return value_or_throw(check_archive(self.path())); });
+            return findings_of(report.findings);
+          },
+          "Checks the archive's file: a list of Finding (the fields of `check --json`), empty "
+          "when nothing is wrong.")
+      .def(
+          "explain",
+          [](const Archive& self, std::optional<std::uint32_t> id) {
+            self.database();
+            const auto explanation =
+                without_gil([&] { return value_or_throw(explain_archive(self.path(), id)); });
+            return explanation_dict(explanation);
+          },
+          py::arg("id") = py::none(),
+          "The header's fields and, with id, that entry's record, path, chain and records: a "
+          "dict with the fields of `explain --json`.")
+      .def("close", &Archive::close,
+           "Closes the archive; reads running on other threads finish "
+           "first. Closing twice is fine.")
+      .def("__enter__", [](const py::object& self) { return self; })
+      .def("__exit__",
+           [](Archive& self, const py::args&) {
+             self.close();
+             return false;
+           })
+      .def("__repr__", [](const Archive& self) {
+        const std::string name = py::repr(py::str(self.path().filename().string()));
+        if (self.closed()) return "<Archive " + name + " closed>";
+        return "<Archive " + name + " " + std::to_string(self.database()->files().size()) +
+               " entries>";
+      });
+  abc.attr("Mapping").attr("register")(m.attr("Archive"));
+
+  m.def("open", &open_archive, py::arg("path"),
+        "Opens an archive and reads its header and whole directory.\n\nRaises PathError (an "
+        "OSError) when the file can't be opened, BinReadError when the header is cut short, and "
+        "IoError, CorruptionError or BinReadError when the directory can't be read.");
+  m.def(
+      "decompress_lrs",
+      [](const py::object& data) {
+        const BytesLike input(data);
+        return to_bytes(without_gil([&] { return decompress_lrs(input.span()); }));
+      },
+      py::arg("data"),
+      "Decompresses LRS-compressed bytes (a 4-byte size prefix, then the stream) from any "
+      "bytes-like object.\n\nNever fails: a damaged stream gives the bytes decoded before the "
+      "damage; input shorter than 4 bytes comes back unchanged.");
+}
+
+}  // namespace tallowmere_dat::python

@@ -1,0 +1,73 @@
+"""Files as file objects, and extractall against `tallowmere-dat extract`."""
+
+import io
+import os
+
+import pytest
+
+import tallowmere_dat
+from conftest import archive_paths, needs_tool, run_tool
+
+
+def test_open_gives_a_read_only_file_object(tables):
+    data = tables.read(0x0A000001)  # compressed
+    with tables.open(tables[0x0A000001]) as f:
+        assert isinstance(f, io.RawIOBase) and f.readable() and not f.writable()
+        assert f.read(5) == data[:5] and f.tell() == 5
+        buffer = bytearray(7)
+        assert f.readinto(buffer) == 7 and buffer == data[5:12]
+        assert f.seek(-3, os.SEEK_END) == len(data) - 3 and f.read() == data[-3:]
+        assert f.read(4) == b""
+        f.seek(0)
+        assert f.read() == data
+        with pytest.raises(OSError):
+            f.write(b"x")
+    assert f.closed
+    with pytest.raises(ValueError):
+        f.read()
+
+
+def tree(root):
+    """Every file under root: its bytes and modification time, by relative path."""
+    return {os.path.relpath(os.path.join(d, n), root):
+            (open(os.path.join(d, n), "rb").read(), os.stat(os.path.join(d, n)).st_mtime)
+            for d, _, names in os.walk(root) for n in names}
+
+
+@needs_tool
+@pytest.mark.parametrize("ids, types, args", [(None, None, []),
+                                              ([0x20000001, 0x99], [0x06, 0x00], ["0x20000001",
+                                               "0x99", "--type", "06", "--type", "00"])])
+def test_extractall_writes_what_the_tool_writes(archive_dir, tmp_path, ids, types, args):
+    for n, path in enumerate(archive_paths(archive_dir)):
+        run_tool("extract", "-q", path, tmp_path / f"tool{n}", *args, check=False)
+        with tallowmere_dat.open(path) as archive:
+            failed = archive.extractall(tmp_path / f"py{n}", ids=ids, types=types)
+            for id, error in failed.items():
+                assert isinstance(error, tallowmere_dat.DatError)
+                with pytest.raises(type(error)):
+                    archive.read(id)
+        assert tree(tmp_path / f"py{n}") == tree(tmp_path / f"tool{n}")
+        assert (0x99 in failed) == (ids is not None)
+
+
+@pytest.mark.parametrize("where", ["read", "write"])
+def test_an_interrupted_extractall_leaves_only_whole_files(many, tmp_path, monkeypatch, where):
+    calls = {"n": 0}
+    original = os.utime if where == "write" else tallowmere_dat.Archive.read
+
+    def interrupting(*args):
+        calls["n"] += 1
+        if calls["n"] == 20:
+            raise KeyboardInterrupt
+        return original(*args)
+
+    monkeypatch.setattr(*(("os.utime" if where == "write" else "tallowmere_dat.Archive.read"),
+                          interrupting))
+    with pytest.raises(KeyboardInterrupt):
+        many.extractall(tmp_path)
+    written = tree(tmp_path)
+    assert len(written) == 19
+    for name, (data, mtime) in written.items():
+        entry = many[int(os.path.basename(name)[:-4], 16)]
+        assert (data, mtime) == (many.read(entry), entry.timestamp)
