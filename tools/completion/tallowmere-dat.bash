@@ -1,7 +1,7 @@
 # bash completion for tallowmere-dat: subcommands, their options, and files for the arguments.
 _tallowmere_dat() {
   local cur=${COMP_WORDS[COMP_CWORD]}
-  local subcommands="info ls cat extract sound-table environ check explain map"
+  local subcommands="info ls cat extract sound-table environ check explain map mount"
   if ((COMP_CWORD == 1)); then
     mapfile -t COMPREPLY < <(compgen -W "$subcommands --help --version" -- "$cur")
     return
@@ -14,6 +14,7 @@ _tallowmere_dat() {
     extract) options+=" --type -k --keep-existing -q --quiet" ;;
     sound-table) options+=" --json" ;;
     map) options+=" -o --output" ;;
+    mount) options+=" -f --foreground --raw -o" ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -28,9 +28,4 @@ std::optional<DatDatabase> open_archive(const std::string& path, std::string_vie
 std::optional<std::vector<std::uint8_t>> fetch_file(const DatDatabase& db, std::uint32_t id,
                                                     std::string_view command);
 
-/// The archive's entries in ascending identifier order; when `types` names any type bytes, only
-/// the entries of those.
-std::vector<const DatFileEntry*> listed_entries(const DatDatabase& db,
-                                                std::span<const std::uint32_t> types);
-
 }  // namespace tallowmere_dat::cli

@@ -7,8 +7,7 @@
 
 #include "archive.h"
 #include "commands.h"
-#include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -21,24 +20,6 @@ struct CheckOptions {
   bool json = false;
 };
 
-std::string_view severity_name(Severity severity) {
-  return severity == Severity::Error ? "error" : "warning";
-}
-
-Json finding_json(const Finding& finding) {
-  Json offsets = Json::array();
-  for (const std::uint64_t offset : finding.offsets)
-    offsets.push_back(format("0x%08llX", static_cast<unsigned long long>(offset)));
-  Json ids = Json::array();
-  for (const std::uint32_t id : finding.ids)
-    ids.push_back(hex(id));
-  return Json{{"kind", finding_name(finding.kind)},
-              {"severity", severity_name(finding.severity)},
-              {"offsets", std::move(offsets)},
-              {"ids", std::move(ids)},
-              {"message", finding.message}};
-}
-
 int run_check(const CheckOptions& options) {
   const auto report_or_error = check_archive(options.archive);
   if (!report_or_error) {
@@ -46,24 +27,14 @@ int run_check(const CheckOptions& options) {
     return kExitFailure;
   }
   const std::vector<Finding>& findings = report_or_error->findings;
+  const Json document = check_document(options.archive, *report_or_error);
   Stdout out;
   if (options.json) {
-    Json list = Json::array();
-    std::size_t warnings = 0;
-    for (const Finding& finding : findings) {
-      list.push_back(finding_json(finding));
-      warnings += finding.severity == Severity::Warning ? 1 : 0;
-    }
-    out.write(Json{{"archive", options.archive},
-                   {"errors", findings.size() - warnings},
-                   {"warnings", warnings},
-                   {"findings", std::move(list)}}
-                  .dump(2) +
-              "\n");
+    out.write(document.dump(2) + "\n");
   } else {
-    for (const Finding& finding : findings) {
-      out.write(std::string(severity_name(finding.severity)) + ": " +
-                std::string(finding_name(finding.kind)) + ": " + finding.message + "\n");
+    for (const Json& finding : document["findings"]) {
+      out.write(finding["severity"].get<std::string>() + ": " + finding["kind"].get<std::string>() +
+                ": " + finding["message"].get<std::string>() + "\n");
     }
   }
   return finish(out, kName, findings.empty() ? kExitOk : kExitFailure);

@@ -1,12 +1,11 @@
 // `info ARCHIVE`: the header's fields, then the directory's entries counted by type byte.
 
-#include <map>
 #include <memory>
 
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -58,91 +57,33 @@ void write_header(Stdout& out, const std::string& path, const DatHeader& h) {
   out.write(decimal_field("version_minor", h.version_minor));
 }
 
-struct TypeTotals {
-  std::uint64_t files = 0;
-  std::uint64_t compressed = 0;
-  std::uint64_t stored_bytes = 0;
-};
-
-struct Directory {
-  std::map<std::uint32_t, TypeTotals> by_type;
-  TypeTotals all;
-};
-
-Directory count_directory(const DatDatabase& db) {
-  Directory d;
-  for (const DatFileEntry& entry : db.files()) {
-    for (TypeTotals* totals : {&d.by_type[type_of(entry.id)], &d.all}) {
-      ++totals->files;
-      totals->compressed += entry.is_compressed() ? 1U : 0U;
-      totals->stored_bytes += entry.size;
-    }
-  }
-  return d;
-}
-
-Json totals_json(const TypeTotals& totals) {
-  return Json{{"files", totals.files},
-              {"compressed", totals.compressed},
-              {"stored_bytes", totals.stored_bytes}};
-}
-
-/// The same fields as the text, numbers as numbers and offsets and identifiers as hex strings.
-Json info_json(const std::string& path, const DatHeader& h, const Directory& d) {
-  Json header{{"magic", hex(h.magic)},
-              {"block_size", h.block_size},
-              {"file_size", h.file_size},
-              {"dataset", h.dataset},
-              {"subset", h.subset},
-              {"free_head", hex(h.free_head)},
-              {"free_tail", hex(h.free_tail)},
-              {"free_count", h.free_count},
-              {"root_offset", hex(h.root_offset)},
-              {"new_lru", hex(h.new_lru)},
-              {"old_lru", hex(h.old_lru)},
-              {"use_lru", hex(h.use_lru)},
-              {"master_map_id", hex(h.master_map_id)},
-              {"engine_version", h.engine_version},
-              {"game_version", h.game_version},
-              {"version_string", h.version_string},
-              {"version_minor", h.version_minor}};
-  Json by_type = Json::array();
-  for (const auto& [type, totals] : d.by_type) {
-    Json item{{"type", hex(type, 2)}};
-    item.update(totals_json(totals));
-    by_type.push_back(std::move(item));
-  }
-  return Json{{"archive", path},
-              {"header", std::move(header)},
-              {"totals", totals_json(d.all)},
-              {"by_type", std::move(by_type)}};
-}
-
-void write_directory(Stdout& out, const Directory& d) {
-  const auto& [by_type, all] = d;
-  out.write(decimal_field("entries", all.files));
-  out.write(decimal_field("compressed", all.compressed));
-  out.write(decimal_field("stored_bytes", all.stored_bytes));
+/// The totals of `header_document`, as text.
+void write_directory(Stdout& out, const Json& document) {
+  const Json& all = document["totals"];
+  out.write(decimal_field("entries", all["files"].get<std::uint64_t>()));
+  out.write(decimal_field("compressed", all["compressed"].get<std::uint64_t>()));
+  out.write(decimal_field("stored_bytes", all["stored_bytes"].get<std::uint64_t>()));
+  const Json& by_type = document["by_type"];
   if (by_type.empty()) return;
   out.write(format("\n%-4s  %10s  %10s  %14s\n", "type", "files", "compressed", "stored bytes"));
-  for (const auto& [type, totals] : by_type) {
-    out.write(format("%-4s  %10llu  %10llu  %14llu\n", hex(type, 2).c_str(),
-                     static_cast<unsigned long long>(totals.files),
-                     static_cast<unsigned long long>(totals.compressed),
-                     static_cast<unsigned long long>(totals.stored_bytes)));
+  for (const Json& totals : by_type) {
+    out.write(format("%-4s  %10llu  %10llu  %14llu\n", totals["type"].get<std::string>().c_str(),
+                     totals["files"].get<unsigned long long>(),
+                     totals["compressed"].get<unsigned long long>(),
+                     totals["stored_bytes"].get<unsigned long long>()));
   }
 }
 
 int run_info(const InfoOptions& options) {
   const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
-  const Directory directory = count_directory(*db);
+  const Json document = header_document(options.archive, *db);
   Stdout out;
   if (options.json) {
-    out.write(info_json(options.archive, db->header(), directory).dump(2) + "\n");
+    out.write(document.dump(2) + "\n");
   } else {
     write_header(out, options.archive, db->header());
-    write_directory(out, directory);
+    write_directory(out, document);
   }
   return finish(out, kName);
 }

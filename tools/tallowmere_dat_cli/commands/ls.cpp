@@ -7,7 +7,7 @@
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -26,15 +26,29 @@ struct LsOptions {
   bool json = false;
 };
 
-/// One listed entry, with its decompressed size when asked for and readable.
+/// One listed entry, with its decompressed size when asked for and readable, and its place in
+/// identifier order.
 struct Row {
   const DatFileEntry* entry;
   std::optional<std::uint32_t> decompressed;
+  std::size_t position;
 };
+
+/// `entry` with "decompressed_size" added after "size".
+Json with_decompressed_size(const Json& entry, std::optional<std::uint32_t> size) {
+  Json out;
+  for (const auto& [key, value] : entry.items()) {
+    out[key] = value;
+    if (key == "size") out["decompressed_size"] = size ? Json(*size) : Json(nullptr);
+  }
+  return out;
+}
 
 class Writer {
  public:
-  Writer(const LsOptions& options, Stdout& out) : options_(options), out_(out) {}
+  /// `listing` is the `listing_document` of the listed entries, for --json.
+  Writer(const LsOptions& options, const Json& listing, Stdout& out)
+      : options_(options), listing_(listing), out_(out) {}
 
   void header() {
     if (options_.json) {
@@ -88,24 +102,12 @@ class Writer {
   }
 
   Json entry_json(const Row& row) const {
-    const DatFileEntry& e = *row.entry;
-    Json json;
-    json["id"] = hex(e.id);
-    json["type"] = hex(type_of(e.id), 2);
-    json["size"] = e.size;
-    if (options_.decompressed) {
-      json["decompressed_size"] = row.decompressed ? Json(*row.decompressed) : Json(nullptr);
-    }
-    json["flags"] = hex(e.bit_flags);
-    json["compressed"] = e.is_compressed();
-    json["offset"] = hex(e.offset);
-    json["timestamp"] = e.timestamp;
-    json["time"] = iso_time(e.timestamp);
-    json["version"] = e.version;
-    return json;
+    const Json& entry = listing_[row.position];
+    return options_.decompressed ? with_decompressed_size(entry, row.decompressed) : entry;
   }
 
   const LsOptions& options_;
+  const Json& listing_;
   Stdout& out_;
   std::size_t count_ = 0;
   std::uint64_t stored_ = 0;
@@ -118,8 +120,11 @@ int run_ls(const LsOptions& options) {
 
   bool failed = false;
   std::vector<Row> rows;
-  for (const DatFileEntry* entry : listed_entries(*db, options.types)) {
-    Row row{entry, std::nullopt};
+  Selection selection;
+  for (const std::uint32_t type : options.types)
+    selection.types.push_back(static_cast<std::uint8_t>(type));
+  for (const DatFileEntry* entry : selection.select(db->files())) {
+    Row row{entry, std::nullopt, rows.size()};
     if (options.decompressed) {
       if (auto size = db->decompressed_size(*entry)) {
         row.decompressed = *size;
@@ -139,8 +144,10 @@ int run_ls(const LsOptions& options) {
   }
   if (options.reverse) std::ranges::reverse(rows);
 
+  const Json listing =
+      options.json ? listing_document(options.archive, *db, selection) : Json::array();
   Stdout out;
-  Writer writer(options, out);
+  Writer writer(options, listing, out);
   writer.header();
   for (const Row& row : rows)
     writer.row(row);

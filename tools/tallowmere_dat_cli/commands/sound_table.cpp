@@ -8,7 +8,7 @@
 #include "archive.h"
 #include "commands.h"
 #include "format.h"
-#include "json.h"
+#include "json_schema.h"
 #include "output.h"
 
 namespace tallowmere_dat::cli {
@@ -48,33 +48,6 @@ void write_text(Stdout& out, std::uint32_t archive_id, const SoundTable& table) 
   }
 }
 
-Json table_json(std::uint32_t archive_id, const SoundTable& table) {
-  Json json;
-  json["archive_id"] = hex(archive_id);
-  json["id"] = hex(table.id);
-  json["hash_key"] = table.hash_key;
-  json["hashes"] = Json::array();
-  for (const auto& [key, h] : table.hashes) {
-    json["hashes"].push_back(Json{{"key", hex(key, 0)},
-                                  {"priority", float_json(h.priority)},
-                                  {"probability", float_json(h.probability)},
-                                  {"volume", float_json(h.volume)}});
-  }
-  json["sounds"] = Json::array();
-  for (const auto& [key, slot] : table.sounds) {
-    Json entries = Json::array();
-    for (const SoundEntry& e : slot.entries) {
-      entries.push_back(Json{{"wave_did", hex(e.wave_did)},
-                             {"priority", float_json(e.priority)},
-                             {"probability", float_json(e.probability)},
-                             {"volume", float_json(e.volume)}});
-    }
-    json["sounds"].push_back(
-        Json{{"key", hex(key, 0)}, {"unknown", slot.unknown}, {"entries", std::move(entries)}});
-  }
-  return json;
-}
-
 int run_sound_table(const SoundTableOptions& options) {
   const auto db = open_archive(options.archive, kName);
   if (!db) return kExitFailure;
@@ -89,7 +62,7 @@ int run_sound_table(const SoundTableOptions& options) {
   }
   Stdout out;
   if (options.json) {
-    out.write(table_json(id, *table).dump(2) + "\n");
+    out.write(sound_table_json(id, *table).dump(2) + "\n");
   } else {
     write_text(out, id, *table);
   }
