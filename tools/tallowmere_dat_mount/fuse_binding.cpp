@@ -43,6 +43,14 @@ void log_fuse_message(enum fuse_log_level /*level*/, const char* pattern, va_lis
   }
 }
 
+/// What a plain directory entry tells of its node: its number and type.
+struct stat child_stat(const DirEntry& entry) {
+  struct stat attributes {};
+  attributes.st_ino = entry.node;
+  attributes.st_mode = entry.type;
+  return attributes;
+}
+
 void on_init(void* /*userdata*/, fuse_conn_info* connection) {
   // Nothing changes, so a changed mtime never has to drop cached pages.
   connection->want &= ~static_cast<unsigned>(FUSE_CAP_AUTO_INVAL_DATA);
@@ -85,21 +93,40 @@ void on_opendir(fuse_req_t request, fuse_ino_t node, fuse_file_info* file) {
   fuse_reply_open(request, file);
 }
 
-void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
-                fuse_file_info* /*file*/) {
+/// Fills one page of directory `node` from `offset`. With `plus`, each entry carries its
+/// attributes too, so that opening it later needs no lookup of its own.
+void reply_directory_page(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                          bool plus) {
+  ArchiveTree& tree = tree_of(request);
   std::vector<char> page(size);
   std::size_t used = 0;
   std::string name;
-  const int error = tree_of(request).readdir(
+  const int error = tree.readdir(
       node, static_cast<std::uint64_t>(offset), [&](const DirEntry& entry, std::uint64_t next) {
-        struct stat attributes {};
-        attributes.st_ino = entry.node;
-        attributes.st_mode = entry.type;
         name.assign(entry.name);
-        const std::size_t needed =
-            fuse_add_direntry(request, page.data() + used, size - used, name.c_str(), &attributes,
-                              static_cast<off_t>(next));
-        if (needed > size - used) return false;
+        char* at = page.data() + used;
+        const std::size_t room = size - used;
+        const auto next_offset = static_cast<off_t>(next);
+        std::size_t needed = 0;
+        if (plus) {
+          fuse_entry_param child{};
+          child.attr.st_ino = entry.node;
+          child.attr.st_mode = entry.type;
+          // The kernel keeps no entry for "." and "..", and takes none for a node it can't stat.
+          if (name != "." && name != "..") {
+            if (const auto attributes = tree.getattr(entry.node)) {
+              child.ino = entry.node;
+              child.attr = *attributes;
+              child.attr_timeout = kForever;
+              child.entry_timeout = kForever;
+            }
+          }
+          needed = fuse_add_direntry_plus(request, at, room, name.c_str(), &child, next_offset);
+        } else {
+          const struct stat plain = child_stat(entry);
+          needed = fuse_add_direntry(request, at, room, name.c_str(), &plain, next_offset);
+        }
+        if (needed > room) return false;
         used += needed;
         return true;
       });
@@ -108,6 +135,16 @@ void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
     return;
   }
   fuse_reply_buf(request, page.data(), used);
+}
+
+void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                fuse_file_info* /*file*/) {
+  reply_directory_page(request, node, size, offset, false);
+}
+
+void on_readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                    fuse_file_info* /*file*/) {
+  reply_directory_page(request, node, size, offset, true);
 }
 
 void on_open(fuse_req_t request, fuse_ino_t node, fuse_file_info* file) {
@@ -149,6 +186,7 @@ fuse_lowlevel_ops operations() {
   ops.getattr = on_getattr;
   ops.opendir = on_opendir;
   ops.readdir = on_readdir;
+  ops.readdirplus = on_readdirplus;
   ops.open = on_open;
   ops.read = on_read;
   ops.release = on_release;
