@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -51,7 +52,12 @@ struct stat child_stat(const DirEntry& entry) {
   return attributes;
 }
 
+/// Set when the kernel opens files without asking: then `open` declines once and every later
+/// open costs no round trip, with the pages kept as `keep_cache` keeps them.
+std::atomic<bool> zero_message_opens = false;
+
 void on_init(void* /*userdata*/, fuse_conn_info* connection) {
+  zero_message_opens = (connection->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
   // Nothing changes, so a changed mtime never has to drop cached pages.
   connection->want &= ~static_cast<unsigned>(FUSE_CAP_AUTO_INVAL_DATA);
 }
@@ -148,6 +154,12 @@ void on_readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offs
 }
 
 void on_open(fuse_req_t request, fuse_ino_t node, fuse_file_info* file) {
+  // The mount is read-only in the kernel, which refuses every open for writing before it gets
+  // here; nothing is left for `open` to check.
+  if (zero_message_opens) {
+    fuse_reply_err(request, ENOSYS);
+    return;
+  }
   if (const int error = tree_of(request).open(node, file->flags); error != 0) {
     fuse_reply_err(request, error);
     return;

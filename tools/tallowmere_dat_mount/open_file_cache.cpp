@@ -26,11 +26,12 @@ SharedBytes OpenFileCache::find(std::uint64_t node) {
 
 SharedBytes OpenFileCache::keep(std::uint64_t node, SharedBytes bytes) {
   const std::lock_guard lock(mutex_);
-  const auto found = slots_.find(node);
-  if (found == slots_.end()) return bytes;
-  Slot& slot = found->second;
+  if (bytes->size() > budget_) {
+    const auto found = slots_.find(node);
+    return found != slots_.end() && found->second.bytes ? found->second.bytes : bytes;
+  }
+  Slot& slot = slots_[node];
   if (slot.bytes) return slot.bytes;
-  if (bytes->size() > budget_) return bytes;
   make_room(bytes->size());
   slot.bytes = bytes;
   slot.recency = recency_.insert(recency_.end(), node);
@@ -49,8 +50,11 @@ std::size_t OpenFileCache::open_nodes() const {
 }
 
 void OpenFileCache::make_room(std::size_t size) {
-  while (kept_ + size > budget_ && !recency_.empty())
-    drop_bytes(slots_.at(recency_.front()));
+  while (kept_ + size > budget_ && !recency_.empty()) {
+    const auto oldest = slots_.find(recency_.front());
+    drop_bytes(oldest->second);
+    if (oldest->second.opens == 0) slots_.erase(oldest);
+  }
 }
 
 void OpenFileCache::drop_bytes(Slot& slot) {

@@ -19,7 +19,8 @@ using SharedBytes = std::shared_ptr<const Bytes>;
 /// Open counts and decoded bytes per node number, safe to use from several threads. The bytes
 /// kept never add up to more than the budget: keeping a file evicts the least recently read
 /// files' bytes (they are decoded again on their next read), and a file larger than the whole
-/// budget is never kept. A file's bytes are dropped when its last open is released.
+/// budget is never kept. A file's bytes are dropped when its last open is released; those of a
+/// file read without an open (the kernel opens without asking where it can) stay until evicted.
 class OpenFileCache {
  public:
   explicit OpenFileCache(std::size_t budget) : budget_(budget) {}
@@ -31,14 +32,14 @@ class OpenFileCache {
 
   /// The bytes kept for `node`, marked as the most recently read, or null.
   SharedBytes find(std::uint64_t node);
-  /// Keeps `bytes` for `node` when it is open and they fit in the budget, and returns the bytes
-  /// now kept for it: those of another reader that got there first, else `bytes`.
+  /// Keeps `bytes` for `node` when they fit in the budget, and returns the bytes now kept for
+  /// it: those of another reader that got there first, else `bytes`.
   SharedBytes keep(std::uint64_t node, SharedBytes bytes);
 
   /// The bytes kept now, at most `budget()`.
   std::size_t kept_bytes() const;
   std::size_t budget() const { return budget_; }
-  /// The number of nodes open now.
+  /// The number of nodes open now or with bytes kept.
   std::size_t open_nodes() const;
 
  private:
