@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "file_ext.h"
+#include "chain_trace.h"
 #include "format_detail.h"
 
 namespace tallowmere_dat {
@@ -124,45 +125,6 @@ std::expected<void, IoError> repeat_period(Output& out, std::size_t start, std::
     filled += room->size();
   }
   return {};
-}
-
-/// The pointer of the block at `block`, or nullopt when it can't be read or ends the chain.
-std::optional<std::uint32_t> next_block(const BlockSource& source, std::uint32_t block) {
-  std::array<std::uint8_t, kPointerSize> pointer{};
-  if (block > kLastBlockOffset || !source.read_at(pointer, {}, block)) return std::nullopt;
-  const std::uint32_t next = load_u32_le(pointer);
-  return next == 0 ? std::nullopt : std::optional(next);
-}
-
-/// The block that the chain from `first` comes back to, if it comes back to one among its first
-/// `blocks` blocks; found from the pointers alone. A pointer that can't be read, or is 0, ends
-/// the search with nullopt: a chain can't loop through it.
-std::optional<std::uint32_t> loop_entry(const BlockSource& source, std::uint32_t first,
-                                        std::uint64_t blocks) {
-  // A chain that comes back within `blocks` blocks is caught within three times as many.
-  LoopDetector detector;
-  std::uint32_t block = first;
-  std::uint64_t period = 0;
-  for (std::uint64_t index = 0; period == 0; ++index) {
-    if (detector.meets(block, index)) {
-      period = index - detector.start();
-      continue;
-    }
-    const auto next = index < 3 * blocks ? next_block(source, block) : std::nullopt;
-    if (!next) return std::nullopt;
-    block = *next;
-  }
-  // The loop starts where a walker `period` blocks ahead first meets one from the start.
-  std::optional<std::uint32_t> behind = first;
-  std::optional<std::uint32_t> ahead = first;
-  for (std::uint64_t i = 0; i < period && ahead; ++i)
-    ahead = next_block(source, *ahead);
-  std::uint64_t lead_in = 0;
-  for (; behind && ahead && *behind != *ahead; ++lead_in) {
-    behind = next_block(source, *behind);
-    ahead = next_block(source, *ahead);
-  }
-  return behind && ahead && lead_in + period < blocks ? behind : std::nullopt;
 }
 
 /// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still well
@@ -389,14 +351,17 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
                                            std::uint32_t offset, std::uint32_t size, Output& out) {
   auto walked = walk_chain(source, block_size, offset, size, out);
   if (!walked) return std::unexpected(std::move(walked.error()));
-  // The walker may notice a return late, or not before the end: the pointers alone tell
-  // whether the chain came back to a block while bytes were still wanted.
+  // The walker may notice a return late, or not before the end: the trace tells exactly
+  // whether the chain came back to a block while bytes were still wanted. The blocks were all
+  // read just now, so the trace is not cut at the length seen at the open.
   if (size > source.length_hint()) {
-    if (const auto back = loop_entry(source, offset, walked->blocks_met)) {
-      return std::unexpected(corruption("block chain at " + hex32(offset) +
-                                        " loops back to block " + hex32(*back) + " for a size of " +
-                                        std::to_string(size) + " bytes, more than the file's " +
-                                        std::to_string(source.length_hint())));
+    const auto trace = trace_chain(source, block_size, offset, size,
+                                   std::numeric_limits<std::uint64_t>::max(), walked->blocks_met);
+    if (trace && trace->end == ChainEnd::Loop) {
+      return std::unexpected(
+          corruption("block chain at " + hex32(offset) + " loops back to block " +
+                     hex32(trace->at) + " for a size of " + std::to_string(size) +
+                     " bytes, more than the file's " + std::to_string(source.length_hint())));
     }
   }
   if (const std::optional<std::size_t> from = walked->repeat_from) {
@@ -408,12 +373,6 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
 }
 
 }  // namespace
-
-std::expected<void, IoError> FileBlockSource::read_at(std::span<std::uint8_t> head,
-                                                      std::span<std::uint8_t> tail,
-                                                      std::uint64_t offset) const {
-  return read_exact_at_compat(file_, head, tail, offset);
-}
 
 std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
                                                                     std::uint32_t block_size,

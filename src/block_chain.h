@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "tallowmere_dat/error.h"
-#include "tallowmere_dat/file.h"
 #include "tallowmere_dat/io_error.h"
 
 namespace tallowmere_dat::detail {
@@ -35,21 +34,6 @@ class BlockSource {
   /// opened. It sizes the first allocation of a read and bounds its read-ahead, and a read whose
   /// size exceeds it may not loop (see `read_block_chain`).
   virtual std::uint64_t length_hint() const = 0;
-};
-
-/// An open archive file as a block source.
-class FileBlockSource final : public BlockSource {
- public:
-  /// `length` is the file's length as last seen (see `length_hint`).
-  FileBlockSource(const File& file, std::uint64_t length) : file_(file), length_(length) {}
-
-  std::expected<void, IoError> read_at(std::span<std::uint8_t> head, std::span<std::uint8_t> tail,
-                                       std::uint64_t offset) const override;
-  std::uint64_t length_hint() const override { return length_; }
-
- private:
-  const File& file_;
-  std::uint64_t length_;
 };
 
 /// The last block offset whose payload position (offset + 4) is still below 4 GiB.

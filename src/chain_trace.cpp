@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
+#include <set>
+#include <span>
 
 #include "little_endian.h"
 
@@ -10,70 +13,148 @@ namespace {
 
 constexpr std::uint32_t kPointerSize = 4;
 
-/// Cuts `chain`, whose last block is the one at index `first_met` met again, back to its
-/// distinct blocks, and records where the loop enters.
-void end_at_loop(TracedChain& chain, std::uint64_t first_met) {
-  const auto period = static_cast<std::size_t>(chain.blocks.size() - 1 - first_met);
-  std::size_t entry = 0;
-  while (chain.blocks[entry].offset != chain.blocks[entry + period].offset)
-    ++entry;
-  chain.blocks.resize(entry + period);
-  chain.end = ChainEnd::Loop;
-  chain.at = chain.blocks[entry].offset;
-}
+/// The blocks a chain has met, checked exactly for a return. Most chains are a few runs of
+/// adjacent blocks, kept as runs and scanned; a chain of many runs moves to an ordered set, whose
+/// cost can't be driven up by the offsets a file chooses, as a hash table's could.
+class VisitedBlocks {
+ public:
+  explicit VisitedBlocks(std::uint32_t block_size) : block_size_(block_size) {}
+
+  /// Notes `block`; true when it was met before.
+  bool meet(std::uint32_t block) {
+    if (!many_.empty()) return !many_.insert(block).second;
+    for (const Run& run : runs_) {
+      if (run.holds(block, block_size_)) return true;
+    }
+    if (!runs_.empty() && std::uint64_t{runs_.back().last} + block_size_ == block) {
+      runs_.back().last = block;
+      return false;
+    }
+    if (runs_.size() == kMaxRuns) {
+      for (const Run& run : runs_) {
+        for (std::uint64_t at = run.first; at <= run.last; at += std::max(block_size_, 1U))
+          many_.insert(static_cast<std::uint32_t>(at));
+      }
+      runs_.clear();
+      return !many_.insert(block).second;
+    }
+    runs_.push_back({block, block});
+    return false;
+  }
+
+ private:
+  struct Run {
+    std::uint32_t first;
+    std::uint32_t last;
+    bool holds(std::uint32_t block, std::uint32_t step) const {
+      return first <= block && block <= last && (step == 0 || (block - first) % step == 0);
+    }
+  };
+  static constexpr std::size_t kMaxRuns = 16;
+  std::uint32_t block_size_;
+  std::vector<Run> runs_;
+  std::set<std::uint32_t> many_;
+};
+
+/// Pointer reads through a small window: where the chain's blocks lie close together, one read
+/// serves many of them. A window that can't be read is dropped and the pointer is read on its
+/// own, so the errors are those of reading each pointer exactly.
+class PointerReader {
+ public:
+  PointerReader(const BlockSource& source, std::uint64_t length)
+      : source_(source), length_(length) {}
+
+  std::expected<std::uint32_t, IoError> at(std::uint32_t block) {
+    const std::uint64_t end = std::uint64_t{block} + kPointerSize;
+    if (block < base_ || end > base_ + held_) fill(block);
+    if (block >= base_ && end <= base_ + held_) {
+      return load_u32_le(std::span(window_).subspan(block - base_).first<kPointerSize>());
+    }
+    std::array<std::uint8_t, kPointerSize> pointer{};
+    if (auto read = source_.read_at(pointer, {}, block); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+    return load_u32_le(pointer);
+  }
+
+ private:
+  void fill(std::uint32_t block) {
+    held_ = 0;
+    if (block >= length_) return;
+    const auto size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), length_ - block));
+    if (size >= kPointerSize && source_.read_at(std::span(window_).first(size), {}, block)) {
+      base_ = block;
+      held_ = size;
+    }
+  }
+
+  const BlockSource& source_;
+  std::uint64_t length_;
+  std::array<std::uint8_t, 16384> window_{};
+  std::uint64_t base_ = 0;
+  std::size_t held_ = 0;
+};
 
 }  // namespace
 
 std::expected<TracedChain, IoError> trace_chain(const BlockSource& source, std::uint32_t block_size,
                                                 std::uint32_t offset, std::uint32_t size,
-                                                std::uint64_t length) {
-  TracedChain chain;
-  const std::uint64_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
-  LoopDetector loop;
-  std::uint64_t remaining = size;
-  std::uint32_t current = offset;
-  while (remaining > 0) {
-    if (loop.meets(current, chain.blocks.size())) {
-      // The detector's kept block was met at index `start()`: the chain repeats from there.
-      chain.blocks.push_back({.offset = current});
-      end_at_loop(chain, loop.start());
-      return chain;
-    }
-    if (current > kLastBlockOffset) {
-      chain.end = ChainEnd::BadOffset;
-      chain.at = current;
-      return chain;
-    }
-    const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
-    if (payload_at > length) {
+                                                std::uint64_t length, std::uint64_t max_blocks) {
+  try {
+    TracedChain chain;
+    const std::uint64_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
+    VisitedBlocks visited(block_size);
+    PointerReader pointers(source, length);
+    std::uint64_t remaining = size;
+    std::uint32_t current = offset;
+    while (remaining > 0) {
+      if (chain.blocks.size() >= max_blocks) {
+        chain.end = ChainEnd::OverBudget;
+        chain.at = current;
+        return chain;
+      }
+      if (visited.meet(current)) {
+        chain.end = ChainEnd::Loop;
+        chain.at = current;
+        return chain;
+      }
+      if (current > kLastBlockOffset) {
+        chain.end = ChainEnd::BadOffset;
+        chain.at = current;
+        return chain;
+      }
+      const std::uint64_t payload_at = std::uint64_t{current} + kPointerSize;
+      if (payload_at > length) {
+        chain.blocks.push_back({.offset = current,
+                                .payload_begin = payload_at,
+                                .payload_end = payload_at + std::min(remaining, slice_limit)});
+        chain.end = ChainEnd::PastEnd;
+        return chain;
+      }
+      const auto next = pointers.at(current);
+      if (!next) return std::unexpected(next.error());
+      const std::uint64_t taken = *next == 0 ? remaining : std::min(remaining, slice_limit);
       chain.blocks.push_back({.offset = current,
+                              .pointer = *next,
                               .payload_begin = payload_at,
-                              .payload_end = payload_at + std::min(remaining, slice_limit)});
-      chain.end = ChainEnd::PastEnd;
-      return chain;
+                              .payload_end = payload_at + taken});
+      if (payload_at + taken > length) {
+        chain.end = ChainEnd::PastEnd;
+        return chain;
+      }
+      remaining -= taken;
+      if (remaining > 0 && taken == 0) {
+        chain.end = ChainEnd::BlockSizeTooSmall;
+        return chain;
+      }
+      current = *next;
     }
-    std::array<std::uint8_t, kPointerSize> pointer{};
-    if (auto read = source.read_at(pointer, {}, current); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-    const std::uint32_t next = load_u32_le(pointer);
-    const std::uint64_t taken = next == 0 ? remaining : std::min(remaining, slice_limit);
-    chain.blocks.push_back({.offset = current,
-                            .pointer = next,
-                            .payload_begin = payload_at,
-                            .payload_end = payload_at + taken});
-    if (payload_at + taken > length) {
-      chain.end = ChainEnd::PastEnd;
-      return chain;
-    }
-    remaining -= taken;
-    if (remaining > 0 && taken == 0) {
-      chain.end = ChainEnd::BlockSizeTooSmall;
-      return chain;
-    }
-    current = next;
+    return chain;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IoError::with_message(IoErrorKind::OutOfMemory,
+                                                 "memory allocation failed tracing a block chain"));
   }
-  return chain;
 }
 
 std::size_t run_count(const TracedChain& chain, std::uint32_t block_size) {

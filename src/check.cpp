@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "archive_open.h"
+#include "archive_source.h"
 #include "block_chain.h"
 #include "chain_trace.h"
 #include "directory.h"
@@ -56,8 +56,8 @@ struct SlotBounds {
 
 class Checker {
  public:
-  explicit Checker(detail::OpenedArchive& archive)
-      : header_(archive.header), length_(archive.length), source_(archive.file, archive.length) {}
+  explicit Checker(const detail::OpenedArchive& archive)
+      : header_(archive.header), length_(archive.length), source_(*archive.source) {}
 
   std::expected<CheckReport, DatError> run() {
     const std::uint32_t block_size = header_.block_size;
@@ -66,21 +66,39 @@ class Checker {
           "block_size " + std::to_string(block_size) +
               " leaves no room for data after a block's 4-byte pointer");
     }
+    if (length_ < header_.file_size) {
+      add(FindingKind::FileShort, Severity::Error, {length_, header_.file_size}, {},
+          "the file is " + std::to_string(length_) + " bytes long, shorter than the " +
+              std::to_string(header_.file_size) + " its header declares");
+    }
     extents_.push_back({0, std::min<std::uint64_t>(length_, 0x190), Owner{}});
-    auto scan = detail::scan_directory(source_, block_size, header_.root_offset, length_);
-    if (!scan) return std::unexpected(std::move(scan.error()));
-    check_directory(*scan);
-    const std::vector<DatFileEntry> files = files_of(*scan);
-    std::vector<const DatFileEntry*> complete;
     // In a sound archive each block belongs to one chain and each stored byte to one file. Chains
     // that share blocks many times over would make checking them all take time quadratic in the
-    // file's size, so the work stops at a few times what the file holds.
+    // file's size, so the work, the directory's included, stops at a few times what it holds.
     std::uint64_t blocks_left =
-        kOverlapFactor * (length_ / std::max<std::uint32_t>(block_size, 1) + 1 + files.size());
-    for (const DatFileEntry& entry : files) {
-      auto chain = detail::trace_chain(source_, block_size, entry.offset, entry.size, length_);
+        kOverlapFactor * (length_ / std::max<std::uint32_t>(block_size, 1) + 1);
+    auto scan =
+        detail::scan_directory(source_, block_size, header_.root_offset, length_, blocks_left);
+    if (!scan) return std::unexpected(std::move(scan.error()));
+    for (const ScannedNode& node : scan->nodes)
+      blocks_left -= std::min(blocks_left, node.chain.blocks.size());
+    if (scan->stopped) {
+      add(FindingKind::CheckStopped, Severity::Error, {}, {},
+          "the directory nodes' chains claim more than " + std::to_string(kOverlapFactor) +
+              " times the blocks the file holds: the rest of the archive is not checked");
+    }
+    check_directory(*scan);
+    std::vector<DatFileEntry> files;
+    files.reserve(scan->kept.size());
+    for (const std::size_t i : scan->kept)
+      files.push_back(scan->entries[i].entry);
+    report_duplicates(*scan);
+    std::vector<const DatFileEntry*> complete;
+    for (const DatFileEntry& entry : scan->stopped ? std::span<const DatFileEntry>() : files) {
+      auto chain =
+          detail::trace_chain(source_, block_size, entry.offset, entry.size, length_, blocks_left);
       if (!chain) return std::unexpected(DatError(std::move(chain.error())));
-      if (chain->blocks.size() > blocks_left) {
+      if (chain->end == detail::ChainEnd::OverBudget) {
         stop(entry.id, "the files' chains claim more than " + std::to_string(kOverlapFactor) +
                            " times the blocks the file holds");
         break;
@@ -204,44 +222,26 @@ class Checker {
             hex32(broken->entry.id) + ")");
   }
 
-  /// One entry per identifier, ascending: the reader's choice where an identifier repeats
-  /// (each repeat reported), or with a directory the reader refuses, the last met.
-  std::vector<DatFileEntry> files_of(const DirectoryScan& scan) {
+  /// Reports each identifier that occurs in more than one entry record, naming the one the
+  /// reader keeps.
+  void report_duplicates(const DirectoryScan& scan) {
+    const auto id_of = [&](std::size_t i) { return scan.entries[i].entry.id; };
     std::vector<std::size_t> order(scan.entries.size());
     for (std::size_t i = 0; i < order.size(); ++i)
       order[i] = i;
-    std::ranges::stable_sort(order, {}, [&](std::size_t i) { return scan.entries[i].entry.id; });
-    std::optional<FileIndex> index;
-    std::vector<DatFileEntry> files;
+    std::ranges::stable_sort(order, {}, id_of);
+    auto kept = scan.kept.begin();
     for (auto first = order.begin(); first != order.end();) {
-      const std::uint32_t id = scan.entries[*first].entry.id;
-      const auto last = std::find_if(first, order.end(),
-                                     [&](std::size_t i) { return scan.entries[i].entry.id != id; });
-      const std::span<const std::size_t> group(first, last);
-      std::size_t winner = group.back();
-      if (group.size() > 1) {
-        if (!index) index = reader_index(scan);
-        if (const DatFileEntry* kept = index->find(id)) {
-          winner = *std::find_if(group.rbegin(), group.rend(),
-                                 [&](std::size_t i) { return scan.entries[i].entry == *kept; });
-        }
-        report_duplicate(scan, group, winner);
+      const std::uint32_t id = id_of(*first);
+      const auto last =
+          std::find_if(first, order.end(), [&](std::size_t i) { return id_of(i) != id; });
+      while (kept != scan.kept.end() && id_of(*kept) < id)
+        ++kept;
+      if (last - first > 1 && kept != scan.kept.end() && id_of(*kept) == id) {
+        report_duplicate(scan, std::span<const std::size_t>(first, last), *kept);
       }
-      files.push_back(scan.entries[winner].entry);
       first = last;
     }
-    return files;
-  }
-
-  /// The index the open builds, or an empty one when the open fails.
-  FileIndex reader_index(const DirectoryScan& scan) {
-    const bool walkable =
-        std::ranges::none_of(scan.nodes,
-                             [](const ScannedNode& n) { return n.error.has_value(); }) &&
-        std::ranges::none_of(scan.links, &detail::NodeLink::on_path);
-    if (!walkable) return {};
-    auto index = detail::DirectoryWalk::load(source_, header_.block_size, header_.root_offset);
-    return index ? std::move(*index) : FileIndex();
   }
 
   void report_duplicate(const DirectoryScan& scan, std::span<const std::size_t> group,
@@ -282,6 +282,7 @@ class Checker {
     switch (chain.end) {
       case detail::ChainEnd::Complete:
       case detail::ChainEnd::BlockSizeTooSmall:  // reported once, for the header
+      case detail::ChainEnd::OverBudget:         // reported as the check's stop
         return;
       case detail::ChainEnd::PastEnd: {
         const detail::TracedBlock& last = chain.blocks.back();
@@ -422,7 +423,7 @@ class Checker {
 
   DatHeader header_;
   std::uint64_t length_;
-  detail::FileBlockSource source_;
+  const detail::BlockSource& source_;
   std::vector<Finding> findings_;
   std::vector<Extent> extents_;
   ArchiveLayout layout_;
@@ -436,6 +437,8 @@ std::string_view finding_name(FindingKind kind) {
   switch (kind) {
     case FindingKind::BlockSizeTooSmall:
       return "block-size-too-small";
+    case FindingKind::FileShort:
+      return "file-short";
     case FindingKind::DirectoryUnreadable:
       return "directory-unreadable";
     case FindingKind::DirectoryCycle:
@@ -468,8 +471,9 @@ std::string_view finding_name(FindingKind kind) {
   return "unknown";
 }
 
-std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path) {
-  auto archive = detail::open_archive_file(path);
+namespace {
+
+std::expected<CheckReport, DatError> check(std::expected<detail::OpenedArchive, DatError> archive) {
   if (!archive) return std::unexpected(std::move(archive.error()));
   try {
     return Checker(*archive).run();
@@ -477,6 +481,16 @@ std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& 
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed checking the archive")));
   }
+}
+
+}  // namespace
+
+std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path) {
+  return check(detail::open_archive(path));
+}
+
+std::expected<CheckReport, DatError> check_archive(std::span<const std::uint8_t> bytes) {
+  return check(detail::open_archive(bytes));
 }
 
 }  // namespace tallowmere_dat

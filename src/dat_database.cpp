@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "archive_open.h"
+#include "archive_source.h"
 #include "block_chain.h"
 #include "directory.h"
 #include "format_detail.h"
@@ -16,27 +16,26 @@
 
 namespace tallowmere_dat {
 
+namespace {
+
+/// The line each header field's frame names in the exact renderings, in `kHeaderFields` order.
+constexpr std::array<std::uint32_t, kHeaderFields.size()> kHeaderFieldLines = {
+    176, 177, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 192, 193};
+
+}  // namespace
+
 template <ByteSource S>
 std::expected<DatHeader, ReadError> DatHeader::read(S& source) {
   DatHeader h;
   RecordReader<S> record(source, "DatHeader", kRecordSourceLabel);
-  record.field(h.magic, "magic", 176);
-  record.field(h.block_size, "block_size", 177);
-  record.field(h.file_size, "file_size", 178);
-  record.field(h.dataset, "dataset", 179);
-  record.field(h.subset, "subset", 180);
-  record.field(h.free_head, "free_head", 181);
-  record.field(h.free_tail, "free_tail", 182);
-  record.field(h.free_count, "free_count", 183);
-  record.field(h.root_offset, "root_offset", 184);
-  record.field(h.new_lru, "new_lru", 185);
-  record.field(h.old_lru, "old_lru", 186);
-  record.field(h.use_lru, "use_lru", 187);
-  record.field(h.master_map_id, "master_map_id", 188);
-  record.field(h.engine_version, "engine_version", 189);
-  record.field(h.game_version, "game_version", 190);
-  record.field(h.version_string, "version_string", 192);
-  record.field(h.version_minor, "version_minor", 193);
+  for (std::size_t i = 0; i < kHeaderFields.size(); ++i) {
+    const HeaderField& f = kHeaderFields[i];
+    if (f.number != nullptr) {
+      record.field(h.*f.number, f.name, kHeaderFieldLines[i]);
+    } else {
+      record.field(h.version_string, f.name, kHeaderFieldLines[i]);
+    }
+  }
   return std::move(record).finish(h);
 }
 
@@ -44,12 +43,10 @@ template <ByteSource S>
 std::expected<DatFileEntry, ReadError> DatFileEntry::read(S& source) {
   DatFileEntry e;
   RecordReader<S> record(source, "DatFileEntry", kRecordSourceLabel);
-  record.field(e.bit_flags, "bit_flags", 222);
-  record.field(e.id, "id", 223);
-  record.field(e.offset, "offset", 224);
-  record.field(e.size, "size", 225);
-  record.field(e.timestamp, "timestamp", 226);
-  record.field(e.version, "version", 227);
+  // The lines each field's frame names in the exact renderings.
+  std::uint32_t line = 222;
+  for (const EntryField& f : kEntryFields)
+    record.field(e.*f.member, f.name, line++);
   return std::move(record).finish(e);
 }
 
@@ -58,38 +55,41 @@ template std::expected<DatHeader, ReadError> DatHeader::read(File&);
 template std::expected<DatFileEntry, ReadError> DatFileEntry::read(Cursor&);
 template std::expected<DatFileEntry, ReadError> DatFileEntry::read(File&);
 
-namespace detail {
-
-std::expected<OpenedArchive, DatError> open_archive_file(const std::filesystem::path& path) {
-  auto file = File::open_read_only(path);
-  if (!file) return std::unexpected(DatError::PathError{path, std::move(file.error())});
-  if (auto seeked = file->seek(DatHeader::kOffset); !seeked) {
-    return std::unexpected(DatError(std::move(seeked.error())));
-  }
-  auto header = DatHeader::read(*file);
-  if (!header) return std::unexpected(DatError(std::move(header.error())));
-  // The length only sizes allocations; unknown counts as empty.
-  const std::uint64_t length = file->size().value_or(0);
-  return OpenedArchive{std::move(*file), *header, length};
+std::expected<DatDatabase, DatError> DatDatabase::load(
+    std::expected<detail::OpenedArchive, DatError> opened, OpenOptions options) {
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  auto directory =
+      detail::load_directory(*opened->source, opened->header.block_size, opened->header.root_offset,
+                             options.salvage ? detail::OnDamage::Skip : detail::OnDamage::Stop);
+  if (!directory) return std::unexpected(std::move(directory.error()));
+  return DatDatabase(opened->header, std::move(opened->source), std::move(directory->files),
+                     std::move(directory->skipped));
 }
 
-}  // namespace detail
+DatDatabase::DatDatabase(DatHeader header, std::unique_ptr<const detail::BlockSource> source,
+                         FileIndex files, std::vector<SkippedNode> skipped)
+    : header_(header),
+      files_(std::move(files)),
+      skipped_(std::move(skipped)),
+      source_(std::move(source)) {}
 
-std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
-  auto opened = detail::open_archive_file(path);
-  if (!opened) return std::unexpected(std::move(opened.error()));
-  DatDatabase db(opened->header, std::move(opened->file), opened->length);
-  auto files = detail::DirectoryWalk::load(detail::FileBlockSource(db.file_, opened->length),
-                                           db.header_.block_size, db.header_.root_offset);
-  if (!files) return std::unexpected(std::move(files.error()));
-  db.files_ = std::move(*files);
-  return db;
+DatDatabase::DatDatabase(DatDatabase&&) noexcept = default;
+DatDatabase& DatDatabase::operator=(DatDatabase&&) noexcept = default;
+DatDatabase::~DatDatabase() = default;
+
+std::expected<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path,
+                                                       OpenOptions options) {
+  return load(detail::open_archive(path), options);
+}
+
+std::expected<DatDatabase, DatError> DatDatabase::open(std::span<const std::uint8_t> bytes,
+                                                       OpenOptions options) {
+  return load(detail::open_archive(bytes), options);
 }
 
 std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
-  return detail::read_block_chain(detail::FileBlockSource(file_, file_length_), header_.block_size,
-                                  offset, size);
+  return detail::read_block_chain(*source_, header_.block_size, offset, size);
 }
 
 namespace {
@@ -131,7 +131,7 @@ std::expected<void, DatError> DatDatabase::retrieve(std::uint32_t id,
                                                     bool verified) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  const detail::FileBlockSource source(file_, file_length_);
+  const detail::BlockSource& source = *source_;
   if (!entry->is_compressed()) {
     return detail::read_block_chain_into(source, header_.block_size, entry->offset, entry->size,
                                          out);
@@ -190,8 +190,7 @@ std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(
   if (!entry.is_compressed() || entry.size == 0) return entry.size;
   if (entry.size < 4) return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
   std::array<std::uint8_t, 4> prefix{};
-  if (auto read = detail::read_block_chain_into(detail::FileBlockSource(file_, file_length_),
-                                                header_.block_size, entry.offset, prefix);
+  if (auto read = detail::read_block_chain_into(*source_, header_.block_size, entry.offset, prefix);
       !read) {
     return std::unexpected(std::move(read.error()));
   }

@@ -36,15 +36,6 @@ std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::size_t at) {
   return load_u32_le(bytes.subspan(at).first<4>());
 }
 
-DatFileEntry parse_entry(std::span<const std::uint8_t> bytes) {
-  return {.bit_flags = u32_at(bytes, 0),
-          .id = u32_at(bytes, 4),
-          .offset = u32_at(bytes, 8),
-          .size = u32_at(bytes, 12),
-          .timestamp = u32_at(bytes, 16),
-          .version = u32_at(bytes, 20)};
-}
-
 }  // namespace
 
 std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t block_size,
@@ -67,7 +58,8 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   }
   node.entry_count = declared;
   for (std::size_t i = 0; i < node.entry_count; ++i) {
-    node.entries[i] = parse_entry(bytes.subspan(kEntriesAt + i * DatFileEntry::kSize));
+    node.entries[i] = DatFileEntry::from_bytes(
+        bytes.subspan(kEntriesAt + i * DatFileEntry::kSize).first<DatFileEntry::kSize>());
   }
   node.child_count = 0;
   if (u32_at(bytes, 0) == 0) return {};
@@ -79,24 +71,19 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   return {};
 }
 
-namespace {
-
-enum class Order : std::uint8_t { Forward, Mirrored };
-
-/// Depth-first walk from `root` over distinct nodes, with an explicit stack so that the file
-/// cannot decide how deep the call stack goes. Each node is read when first met and handed to
-/// `enter`; its children follow in slot order (or the reverse), skipping nodes met before;
-/// `leave` gets the node's offset once they are all done. A child that is on the current path
-/// is `Corruption`: the defining walk never ends there.
-template <typename Enter, typename Leave>
-std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint32_t block_size,
-                                            std::uint32_t root, Order order, Enter enter,
-                                            Leave leave) {
-  enum class State : std::uint8_t { OnPath, Done };
+std::expected<void, DatError> walk_directory(const BlockSource& source, std::uint32_t block_size,
+                                             std::uint32_t root, Order order, OnDamage on_damage,
+                                             DirectoryVisitor& visitor) {
+  if (root == 0) return {};
+  struct State {
+    std::size_t index;
+    bool on_path;
+  };
   // Ordered, not hashed: the offsets come from the file and must not be able to collide.
-  std::map<std::uint32_t, State> states;
+  std::map<std::uint32_t, State> met;
   struct Frame {
     std::uint32_t offset;
+    std::size_t index;
     std::size_t start;  // the node's children in `pending`: from `start` to its end
     std::size_t next;
   };
@@ -105,10 +92,17 @@ std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint
   std::vector<Child> pending;
   Node node;
 
-  const auto visit = [&](std::uint32_t offset) -> std::expected<void, DatError> {
-    if (auto read = read_node(source, block_size, offset, node); !read) return read;
-    enter(node);
-    states.emplace(offset, State::OnPath);
+  const auto visit = [&](std::uint32_t offset, std::optional<std::size_t> parent,
+                         std::uint32_t slot) -> std::expected<void, DatError> {
+    const std::size_t index = met.size();
+    if (auto read = read_node(source, block_size, offset, node); !read) {
+      if (on_damage == OnDamage::Stop) return read;
+      met.emplace(offset, State{index, false});
+      visitor.failed(index, offset, parent, slot, std::move(read.error()));
+      return {};
+    }
+    met.emplace(offset, State{index, true});
+    visitor.entered(index, offset, parent, slot, node);
     const std::span<const Child> children = node.child_span();
     const std::size_t start = pending.size();
     if (order == Order::Forward) {
@@ -116,32 +110,45 @@ std::expected<void, DatError> walk_distinct(const BlockSource& source, std::uint
     } else {
       pending.insert(pending.end(), children.rbegin(), children.rend());
     }
-    path.push_back({offset, start, start});
+    path.push_back({offset, index, start, start});
     return {};
   };
 
-  if (auto read = visit(root); !read) return read;
-  while (!path.empty()) {
-    Frame& frame = path.back();
-    if (frame.next == pending.size()) {
-      states[frame.offset] = State::Done;
-      if (auto left = leave(frame.offset); !left) return left;
-      pending.resize(frame.start);
-      path.pop_back();
-      continue;
+  try {
+    if (auto read = visit(root, std::nullopt, 0); !read) return read;
+    while (!path.empty() && !visitor.done()) {
+      Frame& frame = path.back();
+      if (frame.next == pending.size()) {
+        met.find(frame.offset)->second.on_path = false;
+        visitor.left(frame.index, frame.offset);
+        pending.resize(frame.start);
+        path.pop_back();
+        continue;
+      }
+      const Child child = pending[frame.next++];
+      const auto known = met.find(child.offset);
+      if (known == met.end()) {
+        if (auto read = visit(child.offset, frame.index, child.slot); !read) return read;
+        continue;
+      }
+      if (!known->second.on_path) {
+        visitor.shared(frame.index, child.slot, known->second.index);
+        continue;
+      }
+      DatError cycle = corruption("directory node " + hex32(frame.offset) + " slot " +
+                                  std::to_string(child.slot) + " leads back to node " +
+                                  hex32(child.offset) + " on its own path");
+      if (on_damage == OnDamage::Stop) return std::unexpected(std::move(cycle));
+      visitor.cycle(frame.index, child.slot, known->second.index, child.offset, std::move(cycle));
     }
-    const Child child = pending[frame.next++];
-    const auto met = states.find(child.offset);
-    if (met == states.end()) {
-      if (auto read = visit(child.offset); !read) return read;
-    } else if (met->second == State::OnPath) {
-      return std::unexpected(corruption("directory node " + hex32(frame.offset) + " slot " +
-                                        std::to_string(child.slot) + " leads back to node " +
-                                        hex32(child.offset) + " on its own path"));
-    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError::with_message(
+        IoErrorKind::OutOfMemory, "memory allocation failed walking the directory")));
   }
-  return {};
 }
+
+namespace {
 
 /// The leaves' entries in the order the walk meets them, kept in fixed-size chunks: collecting a
 /// million entries never copies them to grow, so the directory costs its own size once, not the
@@ -212,53 +219,89 @@ std::vector<DatFileEntry> sorted_by_id(LeafEntries& leaves, std::vector<DatFileE
   return out;
 }
 
+/// The open's visitor for the forward walk: every entry, and the nodes salvage leaves out.
+class Collector final : public DirectoryVisitor {
+ public:
+  void entered(std::size_t /*index*/, std::uint32_t /*offset*/,
+               std::optional<std::size_t> /*parent*/, std::uint32_t /*slot*/,
+               const Node& node) override {
+    if (node.child_count == 0) {
+      leaves.append(node.entry_span());
+    } else {
+      inner.insert(inner.end(), node.entry_span().begin(), node.entry_span().end());
+    }
+  }
+  void failed(std::size_t /*index*/, std::uint32_t offset, std::optional<std::size_t> /*parent*/,
+              std::uint32_t /*slot*/, DatError error) override {
+    skipped.push_back({offset, error.message()});
+  }
+  void cycle(std::size_t /*parent*/, std::uint32_t /*slot*/, std::size_t /*target*/,
+             std::uint32_t offset, DatError error) override {
+    skipped.push_back({offset, error.message()});
+  }
+
+  LeafEntries leaves;
+  std::vector<DatFileEntry> inner;  // the interior nodes' entries
+  std::vector<SkippedNode> skipped;
+};
+
+/// The mirrored walk's visitor: each node's entries when it is left, last first, re-read then so
+/// that the walk keeps no node's entries on its stack.
+class MirroredEntries final : public DirectoryVisitor {
+ public:
+  MirroredEntries(const BlockSource& source, std::uint32_t block_size)
+      : source_(source), block_size_(block_size) {}
+
+  void entered(std::size_t /*index*/, std::uint32_t /*offset*/,
+               std::optional<std::size_t> /*parent*/, std::uint32_t /*slot*/,
+               const Node& /*node*/) override {}
+  void left(std::size_t /*index*/, std::uint32_t offset) override {
+    // It was read without error when entered, and the file is read-only to us.
+    if (read_node(source_, block_size_, offset, node_)) {
+      entries.insert(entries.end(), node_.entry_span().rbegin(), node_.entry_span().rend());
+    }
+  }
+
+  std::vector<DatFileEntry> entries;
+
+ private:
+  const BlockSource& source_;
+  std::uint32_t block_size_;
+  Node node_;
+};
+
 }  // namespace
 
-std::expected<FileIndex, DatError> DirectoryWalk::load(const BlockSource& source,
-                                                       std::uint32_t block_size,
-                                                       std::uint32_t root) {
-  if (root == 0) return FileIndex();
-  const auto no_leave = [](std::uint32_t) -> std::expected<void, DatError> { return {}; };
-  try {
-    LeafEntries leaves;
-    std::vector<DatFileEntry> inner;  // the interior nodes' entries
-    if (auto walked = walk_distinct(
-            source, block_size, root, Order::Forward,
-            [&](const Node& node) {
-              if (node.child_count == 0) {
-                leaves.append(node.entry_span());
-              } else {
-                inner.insert(inner.end(), node.entry_span().begin(), node.entry_span().end());
-              }
-            },
-            no_leave);
-        !walked) {
-      return std::unexpected(std::move(walked.error()));
-    }
-    std::vector<DatFileEntry> entries = sorted_by_id(leaves, inner);
-    inner = std::vector<DatFileEntry>();
-    if (std::ranges::adjacent_find(entries, {}, &DatFileEntry::id) == entries.end()) {
-      return FileIndex(std::move(entries));
-    }
+struct IndexAccess {
+  static FileIndex make(std::vector<DatFileEntry> entries) { return FileIndex(std::move(entries)); }
+};
 
-    // Some identifier repeats: list the entries in the mirror-image walk's order, where the
-    // first of each identifier is the one that survives.
-    entries.clear();
-    Node node;
-    const auto emit_mirrored = [&](std::uint32_t offset) -> std::expected<void, DatError> {
-      if (auto read = read_node(source, block_size, offset, node); !read) return read;
-      entries.insert(entries.end(), node.entry_span().rbegin(), node.entry_span().rend());
-      return {};
-    };
-    if (auto walked = walk_distinct(
-            source, block_size, root, Order::Mirrored, [](const Node&) {}, emit_mirrored);
+std::expected<LoadedDirectory, DatError> load_directory(const BlockSource& source,
+                                                        std::uint32_t block_size,
+                                                        std::uint32_t root, OnDamage on_damage) {
+  try {
+    Collector collector;
+    if (auto walked =
+            walk_directory(source, block_size, root, Order::Forward, on_damage, collector);
         !walked) {
       return std::unexpected(std::move(walked.error()));
     }
-    std::ranges::stable_sort(entries, {}, &DatFileEntry::id);
-    const auto duplicates = std::ranges::unique(entries, {}, &DatFileEntry::id);
-    entries.erase(duplicates.begin(), duplicates.end());
-    return FileIndex(std::move(entries));
+    std::vector<DatFileEntry> entries = sorted_by_id(collector.leaves, collector.inner);
+    collector.inner = std::vector<DatFileEntry>();
+    if (std::ranges::adjacent_find(entries, {}, &DatFileEntry::id) == entries.end()) {
+      return LoadedDirectory{IndexAccess::make(std::move(entries)), std::move(collector.skipped)};
+    }
+    // Some identifier repeats: the mirrored walk's first entry of each is the one that survives.
+    entries = std::vector<DatFileEntry>();
+    MirroredEntries mirrored(source, block_size);
+    if (auto walked =
+            walk_directory(source, block_size, root, Order::Mirrored, on_damage, mirrored);
+        !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    keep_first_of_each_id(mirrored.entries, &DatFileEntry::id);
+    return LoadedDirectory{IndexAccess::make(std::move(mirrored.entries)),
+                           std::move(collector.skipped)};
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed loading the directory")));

@@ -1,5 +1,6 @@
 #include "directory_scan.h"
 
+#include <algorithm>
 #include <map>
 #include <new>
 #include <utility>
@@ -9,98 +10,125 @@
 namespace tallowmere_dat::detail {
 namespace {
 
-struct Frame {
-  std::size_t node;
-  std::size_t start;  // the node's children in `pending`, from `start` to its end
-  std::size_t next;
-};
-
-struct Pending {
-  std::uint32_t slot;
-  std::uint32_t offset;
-};
-
-class Scanner {
+/// The forward walk's visitor: every node with its chain, every entry record, every link.
+class Recorder final : public DirectoryVisitor {
  public:
-  Scanner(const BlockSource& source, std::uint32_t block_size, std::uint64_t length)
-      : source_(source), block_size_(block_size), length_(length) {}
+  Recorder(const BlockSource& source, std::uint32_t block_size, std::uint64_t length,
+           std::uint64_t max_blocks)
+      : source_(source), block_size_(block_size), length_(length), max_blocks_(max_blocks) {}
 
-  std::expected<DirectoryScan, DatError> run(std::uint32_t root) {
-    if (root == 0) return std::move(scan_);
-    if (auto entered = enter(root, std::nullopt, 0); !entered)
-      return std::unexpected(entered.error());
-    while (!path_.empty()) {
-      Frame& frame = path_.back();
-      if (frame.next == pending_.size()) {
-        on_path_[frame.node] = false;
-        pending_.resize(frame.start);
-        path_.pop_back();
-        continue;
-      }
-      const Pending child = pending_[frame.next++];
-      const std::size_t parent = frame.node;
-      if (const auto met = met_.find(child.offset); met != met_.end()) {
-        scan_.links.push_back({.parent = parent,
-                               .slot = child.slot,
-                               .target = met->second,
-                               .on_path = on_path_[met->second]});
-        continue;
-      }
-      if (auto entered = enter(child.offset, parent, child.slot); !entered) {
-        return std::unexpected(entered.error());
-      }
+  bool done() const override { return scan.stopped; }
+
+  void entered(std::size_t index, std::uint32_t offset, std::optional<std::size_t> parent,
+               std::uint32_t slot, const Node& node) override {
+    ScannedNode& scanned = add(offset, parent, slot);
+    scanned.entry_count = node.entry_count;
+    for (std::uint32_t i = 0; i < node.entry_count; ++i) {
+      scan.entries.push_back({.entry = node.entries[i], .node = index, .index = i});
     }
-    return std::move(scan_);
+  }
+  void failed(std::size_t /*index*/, std::uint32_t offset, std::optional<std::size_t> parent,
+              std::uint32_t slot, DatError error) override {
+    add(offset, parent, slot).error = std::move(error);
+  }
+  void shared(std::size_t parent, std::uint32_t slot, std::size_t target) override {
+    scan.links.push_back({.parent = parent, .slot = slot, .target = target, .on_path = false});
+  }
+  void cycle(std::size_t parent, std::uint32_t slot, std::size_t target, std::uint32_t /*offset*/,
+             DatError /*error*/) override {
+    scan.links.push_back({.parent = parent, .slot = slot, .target = target, .on_path = true});
   }
 
+  /// The first failure to trace a node's chain (a pointer read the OS refused).
+  std::optional<IoError> trace_error;
+  DirectoryScan scan;
+
  private:
-  std::expected<void, DatError> enter(std::uint32_t offset, std::optional<std::size_t> parent,
-                                      std::uint32_t slot) {
-    auto chain = trace_chain(source_, block_size_, offset, kNodeSize, length_);
-    if (!chain) return std::unexpected(DatError(std::move(chain.error())));
-    const std::size_t index = scan_.nodes.size();
-    met_.emplace(offset, index);
-    on_path_.push_back(true);
-    ScannedNode& scanned = scan_.nodes.emplace_back(ScannedNode{.offset = offset,
-                                                                .parent = parent,
-                                                                .slot = slot,
-                                                                .first_entry = scan_.entries.size(),
-                                                                .chain = std::move(*chain),
-                                                                .error = std::nullopt});
-    const std::size_t start = pending_.size();
-    path_.push_back({index, start, start});
-    if (auto read = read_node(source_, block_size_, offset, node_); !read) {
-      scanned.error = std::move(read.error());
-      return {};
+  // The walk numbers nodes in the order it meets them, which is the order they are added here.
+  ScannedNode& add(std::uint32_t offset, std::optional<std::size_t> parent, std::uint32_t slot) {
+    const std::uint64_t left = max_blocks_ - std::min(max_blocks_, traced_);
+    auto chain = trace_chain(source_, block_size_, offset, kNodeSize, length_, left);
+    if (!chain && !trace_error) trace_error = std::move(chain.error());
+    if (chain) {
+      traced_ += chain->blocks.size();
+      scan.stopped = scan.stopped || chain->end == ChainEnd::OverBudget;
     }
-    scanned.entry_count = node_.entry_count;
-    for (std::uint32_t i = 0; i < node_.entry_count; ++i) {
-      scan_.entries.push_back({.entry = node_.entries[i], .node = index, .index = i});
-    }
-    for (const Child& child : node_.child_span())
-      pending_.push_back({child.slot, child.offset});
-    return {};
+    return scan.nodes.emplace_back(ScannedNode{.offset = offset,
+                                               .parent = parent,
+                                               .slot = slot,
+                                               .first_entry = scan.entries.size(),
+                                               .chain = chain ? std::move(*chain) : TracedChain{},
+                                               .error = std::nullopt});
   }
 
   const BlockSource& source_;
   std::uint32_t block_size_;
   std::uint64_t length_;
-  DirectoryScan scan_;
+  std::uint64_t max_blocks_;
+  std::uint64_t traced_ = 0;
+};
+
+/// The mirrored walk's visitor: the scanned entry records in that walk's order (each node's when
+/// it is left, last first), whose first of each identifier is the one the reader keeps.
+class MirroredRecords final : public DirectoryVisitor {
+ public:
+  explicit MirroredRecords(const DirectoryScan& scan) : scan_(scan) {
+    for (std::size_t i = 0; i < scan.nodes.size(); ++i)
+      forward_.emplace(scan.nodes[i].offset, i);
+  }
+
+  void entered(std::size_t /*index*/, std::uint32_t /*offset*/,
+               std::optional<std::size_t> /*parent*/, std::uint32_t /*slot*/,
+               const Node& /*node*/) override {}
+  void left(std::size_t /*index*/, std::uint32_t offset) override {
+    // A node the forward walk never met: the file changed between the passes.
+    const auto met = forward_.find(offset);
+    if (met == forward_.end()) return;
+    const ScannedNode& node = scan_.nodes[met->second];
+    for (std::size_t i = node.entry_count; i-- > 0;)
+      order.push_back(node.first_entry + i);
+  }
+
+  std::vector<std::size_t> order;
+
+ private:
+  const DirectoryScan& scan_;
   // Ordered, not hashed: the offsets come from the file and must not be able to collide.
-  std::map<std::uint32_t, std::size_t> met_;
-  std::vector<bool> on_path_;
-  std::vector<Frame> path_;
-  std::vector<Pending> pending_;
-  Node node_;
+  std::map<std::uint32_t, std::size_t> forward_;
 };
 
 }  // namespace
 
 std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
                                                       std::uint32_t block_size, std::uint32_t root,
-                                                      std::uint64_t length) {
+                                                      std::uint64_t length,
+                                                      std::uint64_t max_blocks) {
   try {
-    return Scanner(source, block_size, length).run(root);
+    Recorder recorder(source, block_size, length, max_blocks);
+    if (auto walked =
+            walk_directory(source, block_size, root, Order::Forward, OnDamage::Skip, recorder);
+        !walked) {
+      return std::unexpected(std::move(walked.error()));
+    }
+    if (recorder.trace_error) return std::unexpected(DatError(std::move(*recorder.trace_error)));
+    DirectoryScan scan = std::move(recorder.scan);
+    const auto id_of = [&](std::size_t i) { return scan.entries[i].entry.id; };
+    std::vector<std::size_t> kept(scan.entries.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+      kept[i] = i;
+    std::ranges::sort(kept, {}, id_of);
+    if (!scan.stopped && std::ranges::adjacent_find(kept, {}, id_of) != kept.end()) {
+      MirroredRecords mirrored(scan);
+      if (auto walked =
+              walk_directory(source, block_size, root, Order::Mirrored, OnDamage::Skip, mirrored);
+          !walked) {
+        return std::unexpected(std::move(walked.error()));
+      }
+      kept = std::move(mirrored.order);
+      keep_first_of_each_id(kept, id_of);
+    }
+    scan.kept = std::move(kept);
+    return scan;
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed scanning the directory")));

@@ -1,8 +1,8 @@
 #pragma once
 
-// Walking the directory for inspection rather than for loading: every distinct node once, in
-// pre-order, keeping what the open throws away (where each entry record lies, nodes that can't
-// be read, shared nodes, cycles) and going on past a node that fails.
+// The directory as the integrity check and the annotated dump see it: the one directory walk,
+// keeping what the open throws away (where each entry record lies, the nodes that can't be read,
+// shared nodes, cycles) and going on past a node that fails, as a salvaging open does.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,18 +45,25 @@ struct NodeLink {
 };
 
 struct DirectoryScan {
-  std::vector<ScannedNode> nodes;     ///< pre-order
+  std::vector<ScannedNode> nodes;     ///< in the order the walk first met them
   std::vector<ScannedEntry> entries;  ///< in walk order
   std::vector<NodeLink> links;
+  /// The entry the reader keeps for each identifier (a salvaging open's, where the strict open
+  /// fails), as indexes into `entries`, in ascending identifier order.
+  std::vector<std::size_t> kept;
+  /// True when the nodes' chains took more blocks than allowed and the walk stopped early.
+  bool stopped = false;
 };
 
-/// Scans the directory whose root node is at `root` (0: none) in a file of `length` bytes. The
-/// walk keeps an explicit stack and reads each distinct node once. Fails only when a pointer
-/// inside the file can't be read (`Io`), or with `Io` of kind `OutOfMemory`.
+/// Scans the directory whose root node is at `root` (0: none) in a file of `length` bytes, by
+/// the walk the open makes, each distinct node read once per pass. The nodes' chains are traced
+/// within `max_blocks` blocks in all; past that the walk stops (`stopped`). Fails only when a
+/// pointer inside the file can't be read (`Io`), or with `Io` of kind `OutOfMemory`.
 [[nodiscard]] std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
                                                                     std::uint32_t block_size,
                                                                     std::uint32_t root,
-                                                                    std::uint64_t length);
+                                                                    std::uint64_t length,
+                                                                    std::uint64_t max_blocks);
 
 /// The absolute file offset of byte `at` of the content that `chain` holds, or nullopt when
 /// the chain doesn't reach it.

@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "archive_open.h"
+#include "archive_source.h"
 #include "chain_trace.h"
 #include "directory.h"
 #include "directory_scan.h"
@@ -17,13 +17,9 @@
 namespace tallowmere_dat {
 namespace {
 
-constexpr std::array<const char*, 17> kHeaderFields = {
-    "magic",          "block_size",   "file_size",     "dataset",        "subset",
-    "free_head",      "free_tail",    "free_count",    "root_offset",    "new_lru",
-    "old_lru",        "use_lru",      "master_map_id", "engine_version", "game_version",
-    "version_string", "version_minor"};
-constexpr std::array<const char*, 6> kEntryFields = {"bit_flags", "id",        "offset",
-                                                     "size",      "timestamp", "version"};
+/// The most blocks a chain listing traces: a chain can be as long as its size says, and a dump
+/// of a million blocks is past what anyone reads.
+constexpr std::uint64_t kMaxTracedBlocks = std::uint64_t{1} << 20;
 
 DumpedField field(std::string name, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   std::uint64_t value = 0;
@@ -34,70 +30,49 @@ DumpedField field(std::string name, std::uint64_t offset, std::span<const std::u
   return {std::move(name), offset, {bytes.begin(), bytes.end()}, value};
 }
 
-std::expected<std::vector<DumpedField>, DatError> header_fields(const File& file) {
-  std::array<std::uint8_t, 80> bytes{};
-  if (auto read = detail::FileBlockSource(file, 0).read_at(bytes, {}, DatHeader::kOffset); !read) {
+std::expected<std::vector<DumpedField>, DatError> header_fields(const detail::BlockSource& source) {
+  std::array<std::uint8_t, kHeaderSize> bytes{};
+  if (auto read = source.read_at(bytes, {}, DatHeader::kOffset); !read) {
     return std::unexpected(DatError(std::move(read.error())));
   }
   std::vector<DumpedField> fields;
-  std::size_t at = 0;
-  for (const char* name : kHeaderFields) {
-    const std::size_t size = std::string_view(name) == "version_string" ? 16 : 4;
-    fields.push_back(field(name, DatHeader::kOffset + at, std::span(bytes).subspan(at, size)));
-    at += size;
+  for (const HeaderField& f : kHeaderFields) {
+    fields.push_back(field(std::string(f.name), DatHeader::kOffset + f.offset,
+                           std::span(bytes).subspan(f.offset, f.width)));
   }
   return fields;
 }
 
 /// The records of a sound table's `content`, as far as they decode.
 std::vector<DumpedRecord> sound_table_records(std::span<const std::uint8_t> content) {
+  using Kind = file_type::SoundTableRecord::Kind;
   std::vector<DumpedRecord> records;
+  std::uint64_t end = 0;  // where the last complete record ends
+  const auto what = [](const file_type::SoundTableRecord& r) {
+    switch (r.kind) {
+      case Kind::Id:
+        return "id " + detail::hex32(r.value);
+      case Kind::HashKey:
+        return "hash_key " + detail::hex32(r.value);
+      case Kind::HashCount:
+        return "hash records: " + std::to_string(static_cast<std::int32_t>(r.value));
+      case Kind::HashRecord:
+        return "hash record " + detail::hex32(r.value);
+      case Kind::SoundCount:
+        return "sound records: " + std::to_string(static_cast<std::int32_t>(r.value));
+      case Kind::SoundRecord:
+        break;
+    }
+    return "sound record " + detail::hex32(r.value) + ": " + std::to_string(r.entries) + " entries";
+  };
   Cursor cursor(content);
-  const auto at = [&] { return content.size() - cursor.remaining().size(); };
-  std::size_t started = 0;  // where the record being read began
-  const auto note = [&](std::string what, std::size_t from) {
-    records.push_back({std::move(what), from, at() - from});
-  };
-  const auto count = [&](const char* what) -> std::optional<std::int32_t> {
-    const std::size_t from = started = at();
-    const auto value = read_i32(cursor);
-    if (!value) return std::nullopt;
-    note(std::string(what) + " " + std::to_string(*value), from);
-    return *value;
-  };
-  bool complete = false;
-  [&] {
-    for (const char* name : {"id", "hash_key"}) {
-      const std::size_t from = started = at();
-      const auto value = read_u32(cursor);
-      if (!value) return;
-      note(std::string(name) + " " + detail::hex32(*value), from);
-    }
-    const auto hashes = count("hash records:");
-    if (!hashes) return;
-    for (std::int32_t i = 0; i < *hashes; ++i) {
-      const std::size_t from = started = at();
-      const auto key = read_u32(cursor);
-      if (!key || !file_type::SoundHashData::read(cursor)) return;
-      note("hash record 0x" + detail::hex(*key, 1), from);
-    }
-    const auto sounds = count("sound records:");
-    if (!sounds) return;
-    for (std::int32_t i = 0; i < *sounds; ++i) {
-      const std::size_t from = started = at();
-      const auto key = read_u32(cursor);
-      if (!key) return;
-      const auto data = file_type::SoundData::read(cursor);
-      if (!data) return;
-      note("sound record 0x" + detail::hex(*key, 1) + ": " + std::to_string(data->entries.size()) +
-               " entries",
-           from);
-    }
-    complete = true;
-  }();
-  const std::size_t end = at();
-  if (!complete) {
-    records.push_back({"cut short: this record does not fit", started, content.size() - started});
+  const auto decoded =
+      file_type::SoundTable::read(cursor, [&](const file_type::SoundTableRecord& r) {
+        records.push_back({what(r), r.offset, r.size});
+        end = r.offset + r.size;
+      });
+  if (!decoded) {
+    records.push_back({"cut short: this record does not fit", end, content.size() - end});
   } else if (end < content.size()) {
     records.push_back({"bytes left over", end, content.size() - end});
   }
@@ -114,6 +89,9 @@ std::string chain_problem(const detail::TracedChain& chain) {
       return "loops back to block " + detail::hex32(chain.at);
     case detail::ChainEnd::BadOffset:
       return "meets block offset " + detail::hex32(chain.at);
+    case detail::ChainEnd::OverBudget:
+      return "goes on past " + std::to_string(kMaxTracedBlocks) +
+             " blocks, where the listing stops";
     case detail::ChainEnd::BlockSizeTooSmall:
       break;
   }
@@ -122,14 +100,17 @@ std::string chain_problem(const detail::TracedChain& chain) {
 
 std::expected<EntryDump, DatError> dump_entry(const detail::OpenedArchive& archive,
                                               std::uint32_t id) {
-  const detail::FileBlockSource source(archive.file, archive.length);
+  const detail::BlockSource& source = *archive.source;
   const std::uint32_t block_size = archive.header.block_size;
-  auto scan =
-      detail::scan_directory(source, block_size, archive.header.root_offset, archive.length);
+  auto scan = detail::scan_directory(source, block_size, archive.header.root_offset, archive.length,
+                                     kMaxTracedBlocks);
   if (!scan) return std::unexpected(std::move(scan.error()));
-  const auto found = std::find_if(scan->entries.rbegin(), scan->entries.rend(),
-                                  [&](const detail::ScannedEntry& e) { return e.entry.id == id; });
-  if (found == scan->entries.rend()) return std::unexpected(DatError(DatError::NotFound{id}));
+  const auto kept = std::ranges::lower_bound(
+      scan->kept, id, {}, [&](std::size_t i) { return scan->entries[i].entry.id; });
+  if (kept == scan->kept.end() || scan->entries[*kept].entry.id != id) {
+    return std::unexpected(DatError(DatError::NotFound{id}));
+  }
+  const detail::ScannedEntry* found = &scan->entries[*kept];
   EntryDump dump;
   dump.id = id;
   std::optional<std::size_t> node = found->node;
@@ -140,19 +121,18 @@ std::expected<EntryDump, DatError> dump_entry(const detail::OpenedArchive& archi
   }
   std::ranges::reverse(dump.path);
   const detail::TracedChain& node_chain = scan->nodes[found->node].chain;
-  const std::array<std::uint32_t, 6> values = {found->entry.bit_flags, found->entry.id,
-                                               found->entry.offset,    found->entry.size,
-                                               found->entry.timestamp, found->entry.version};
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::uint64_t at = detail::kEntriesAt + found->index * DatFileEntry::kSize + 4 * i;
+  for (const EntryField& f : kEntryFields) {
+    const std::uint64_t at = detail::kEntriesAt + found->index * DatFileEntry::kSize + f.offset;
+    const std::uint32_t value = found->entry.*f.member;
     std::array<std::uint8_t, 4> bytes{};
     for (std::size_t b = 0; b < 4; ++b)
-      bytes[b] = static_cast<std::uint8_t>(values[i] >> (8 * b));
+      bytes[b] = static_cast<std::uint8_t>(value >> (8 * b));
     dump.fields.push_back(
-        field(kEntryFields[i], detail::file_offset_of(node_chain, at).value_or(0), bytes));
+        field(std::string(f.name), detail::file_offset_of(node_chain, at).value_or(0), bytes));
   }
   const DatFileEntry entry = found->entry;
-  auto chain = detail::trace_chain(source, block_size, entry.offset, entry.size, archive.length);
+  auto chain = detail::trace_chain(source, block_size, entry.offset, entry.size, archive.length,
+                                   kMaxTracedBlocks);
   if (!chain) return std::unexpected(DatError(std::move(chain.error())));
   for (const detail::TracedBlock& block : chain->blocks) {
     dump.chain.push_back({block.offset, block.pointer, block.payload_begin, block.payload_end});
@@ -170,15 +150,12 @@ std::expected<EntryDump, DatError> dump_entry(const detail::OpenedArchive& archi
   return dump;
 }
 
-}  // namespace
-
-std::expected<Explanation, DatError> explain_archive(const std::filesystem::path& path,
-                                                     std::optional<std::uint32_t> id) {
-  auto archive = detail::open_archive_file(path);
+std::expected<Explanation, DatError> explain(std::expected<detail::OpenedArchive, DatError> archive,
+                                             std::optional<std::uint32_t> id) {
   if (!archive) return std::unexpected(std::move(archive.error()));
   try {
     Explanation explanation;
-    auto header = header_fields(archive->file);
+    auto header = header_fields(*archive->source);
     if (!header) return std::unexpected(std::move(header.error()));
     explanation.header = std::move(*header);
     if (id) {
@@ -191,6 +168,18 @@ std::expected<Explanation, DatError> explain_archive(const std::filesystem::path
     return std::unexpected(DatError(IoError::with_message(
         IoErrorKind::OutOfMemory, "memory allocation failed explaining the archive")));
   }
+}
+
+}  // namespace
+
+std::expected<Explanation, DatError> explain_archive(const std::filesystem::path& path,
+                                                     std::optional<std::uint32_t> id) {
+  return explain(detail::open_archive(path), id);
+}
+
+std::expected<Explanation, DatError> explain_archive(std::span<const std::uint8_t> bytes,
+                                                     std::optional<std::uint32_t> id) {
+  return explain(detail::open_archive(bytes), id);
 }
 
 }  // namespace tallowmere_dat

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -90,8 +92,16 @@ struct Outcome {
   std::string report;
 };
 
-Outcome run_library(const std::string& path) {
+/// `path` holds `bytes`: opening those bytes in memory must give what opening the file gives.
+Outcome run_library(const std::string& path, std::span<const std::uint8_t> archive) {
   auto db = DatDatabase::open(path);
+  const auto in_memory = DatDatabase::open(archive);
+  EXPECT_EQ(in_memory.has_value(), db.has_value());
+  if (db && in_memory) {
+    EXPECT_EQ(in_memory->files(), db->files());
+  } else if (!db && !in_memory) {
+    EXPECT_EQ(in_memory.error().debug(), db.error().debug());
+  }
   if (!db) {
     EXPECT_TRUE(is_clean(db.error())) << db.error().debug();
     return {db.error(), {}, {}};
@@ -154,6 +164,45 @@ NodeLayout layout_node(const Bytes& archive, std::uint32_t block_size, std::uint
   return node;
 }
 
+/// The entries that a salvaging open of `archive` cut to `length` bytes keeps, and the nodes it
+/// leaves out, found on the intact archive: a node can be read when every byte its chain reads
+/// (each block's pointer and payload) lies within the cut, and its entries are kept when every
+/// node on its path can be.
+struct Salvaged {
+  std::vector<DatFileEntry> entries;   ///< sorted by identifier
+  std::vector<std::uint32_t> skipped;  ///< sorted
+};
+
+Salvaged salvaged_within(const Bytes& archive, std::uint64_t length) {
+  const std::uint32_t block_size = load_u32(archive, 0x144);
+  Salvaged out;
+  std::vector<std::uint32_t> pending{load_u32(archive, 0x160)};
+  while (!pending.empty()) {
+    const std::uint32_t offset = pending.back();
+    pending.pop_back();
+    if (offset == 0) continue;
+    const NodeLayout node = layout_node(archive, block_size, offset);
+    const std::uint64_t extent = std::max(*std::ranges::max_element(node.pointers_at) + 4,
+                                          *std::ranges::max_element(node.content_at) + 1);
+    if (extent > length) {
+      out.skipped.push_back(offset);
+      continue;
+    }
+    const std::uint32_t entry_count = load_u32(node.content, 248);
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+      const std::uint64_t at = kEntriesAt + std::uint64_t{24} * i;
+      out.entries.push_back({load_u32(node.content, at), load_u32(node.content, at + 4),
+                             load_u32(node.content, at + 8), load_u32(node.content, at + 12),
+                             load_u32(node.content, at + 16), load_u32(node.content, at + 20)});
+    }
+    for (std::uint32_t slot = 0; load_u32(node.content, 0) != 0 && slot <= entry_count; ++slot)
+      pending.push_back(load_u32(node.content, std::uint64_t{4} * slot));
+  }
+  std::ranges::sort(out.entries, {}, &DatFileEntry::id);
+  std::ranges::sort(out.skipped);
+  return out;
+}
+
 std::vector<NodeLayout> layout_directory(const Bytes& archive) {
   const std::uint32_t block_size = load_u32(archive, 0x144);
   std::vector<NodeLayout> nodes;
@@ -180,7 +229,7 @@ class CorruptionSweepTest : public ::testing::Test {
     sample_ = read_file(SAMPLE_ARCHIVE);
     ASSERT_GT(sample_.size(), 4096U) << "the sample archive is missing: " << SAMPLE_ARCHIVE;
     const MemoryArchive intact(sample_);
-    baseline_ = run_library(intact.path());
+    baseline_ = run_library(intact.path(), sample_);
     if (baseline_.error) FAIL() << baseline_.error->debug();
   }
   void TearDown() override { std::filesystem::remove(PROBE_FIXTURE); }
@@ -199,7 +248,7 @@ TEST_F(CorruptionSweepTest, SampleArchiveCutAtEveryLength) {
   for (std::size_t length = 0; length <= sample_.size(); ++length) {
     if (length > 0) archive.put(length - 1, std::span(sample_).subspan(length - 1, 1));
     SCOPED_TRACE("length " + std::to_string(length));
-    const Outcome outcome = run_library(archive.path());
+    const Outcome outcome = run_library(archive.path(), std::span(sample_).first(length));
     if (outcome.error) {
       // Cutting the file can only make a read run out of data.
       if (length < 0x190) {
@@ -237,6 +286,33 @@ TEST_F(CorruptionSweepTest, SampleArchiveCutAtEveryLength) {
   EXPECT_GE(probed, 24U);
 }
 
+TEST_F(CorruptionSweepTest, SalvageKeepsExactlyTheEntriesWhoseNodesLieWithinACutFile) {
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 256, .fan_out = 8});
+  for (std::uint32_t i = 0; i < 1000; ++i)
+    builder.add_file(0x06000000 + i * 7, Bytes(1 + i % 40, static_cast<std::uint8_t>(i)));
+  const Bytes thousand = builder.build().bytes;
+  for (const Bytes* archive : std::array<const Bytes*, 2>{&sample_, &thousand}) {
+    std::size_t partial = 0;
+    for (std::size_t length = 0x190; length <= archive->size(); length += 97) {
+      SCOPED_TRACE("length " + std::to_string(length) + " of " + std::to_string(archive->size()));
+      const auto db = DatDatabase::open(std::span(*archive).first(length), {.salvage = true});
+      ASSERT_TRUE(db) << db.error().debug();
+      const Salvaged expected = salvaged_within(*archive, length);
+      EXPECT_EQ(std::vector(db->files().begin(), db->files().end()), expected.entries);
+      std::vector<std::uint32_t> skipped;
+      for (const SkippedNode& node : db->skipped())
+        skipped.push_back(node.offset);
+      std::ranges::sort(skipped);
+      EXPECT_EQ(skipped, expected.skipped);
+      partial += !expected.entries.empty() && !expected.skipped.empty() ? 1U : 0U;
+    }
+    // The cuts that keep some entries and lose others are the ones that test anything.
+    EXPECT_GT(partial, 20U);
+    std::printf("%zu-byte archive: %zu of %zu cuts salvage part of the directory\n",
+                archive->size(), partial, (archive->size() - 0x190) / 97 + 1);
+  }
+}
+
 TEST_F(CorruptionSweepTest, EveryHeaderBitFlipped) {
   const MemoryArchive archive(sample_);
   for (std::uint64_t at = 0x140; at < 0x190; ++at) {
@@ -245,7 +321,7 @@ TEST_F(CorruptionSweepTest, EveryHeaderBitFlipped) {
       Bytes flipped = sample_;
       flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ (1U << bit));
       archive.put(at, std::span(flipped).subspan(at, 1));
-      const Outcome outcome = run_library(archive.path());
+      const Outcome outcome = run_library(archive.path(), flipped);
       archive.put(at, std::span(sample_).subspan(at, 1));
       // Only `block_size` and `root_offset` are interpreted; any other field is stored as read.
       const std::uint64_t field = (at - 0x140) / 4;
@@ -268,7 +344,7 @@ TEST_F(CorruptionSweepTest, EveryDirectoryNodeBitFlipped) {
     Bytes flipped = sample_;
     flipped[at] = static_cast<std::uint8_t>(flipped[at] ^ (1U << bit));
     archive.put(at, std::span(flipped).subspan(at, 1));
-    const Outcome outcome = run_library(archive.path());
+    const Outcome outcome = run_library(archive.path(), flipped);
     archive.put(at, std::span(sample_).subspan(at, 1));
     if (ignored) {
       // Slots past a node's children and bytes past its last entry are never looked at.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@ namespace tallowmere_dat {
 /// What a finding is about.
 enum class FindingKind : std::uint8_t {
   BlockSizeTooSmall,      ///< The header's block size leaves no room for data after a pointer.
+  FileShort,              ///< The file is shorter than the header's `file_size` (cut short).
   DirectoryUnreadable,    ///< A directory node can't be read: the open fails with this error.
   DirectoryCycle,         ///< A slot leads back to a node on its own path.
   SharedNode,             ///< A node is reached from more than one parent slot.
@@ -99,12 +101,17 @@ struct CheckReport {
   ArchiveLayout layout;
 };
 
-/// Checks the archive at `path`: walks its directory (each distinct node once, without
-/// depending on it being a tree), follows every node's and file's chain, and decodes every
-/// compressed entry and sound table. A directory that the open would refuse is reported as
-/// findings, not as a failure; the files whose entries could be read are still checked. Fails
+/// Checks the archive at `path`: walks its directory as the open does (each distinct node once,
+/// without depending on it being a tree), follows every node's and file's chain, and decodes
+/// every compressed entry and sound table. A directory that the open would refuse is reported as
+/// findings, not as a failure; the files a salvaging open would keep are still checked, and
+/// where an identifier repeats, the entry checked is the one the reader returns. Fails
 /// only where the open of the header fails (`PathError`, `Io`, `BinRead`), when a read inside
 /// the file fails (`Io`), or with `Io` of kind `OutOfMemory`.
 [[nodiscard]] std::expected<CheckReport, DatError> check_archive(const std::filesystem::path& path);
+
+/// `check_archive` of the archive held in `bytes`: the same report, without `PathError`.
+[[nodiscard]] std::expected<CheckReport, DatError> check_archive(
+    std::span<const std::uint8_t> bytes);
 
 }  // namespace tallowmere_dat

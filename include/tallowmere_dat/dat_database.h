@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "tallowmere_dat/byte_source.h"
@@ -14,6 +18,11 @@
 #include "tallowmere_dat/read_error.h"
 
 namespace tallowmere_dat {
+
+namespace detail {
+class BlockSource;
+struct OpenedArchive;
+}  // namespace detail
 
 /// The archive header: 80 bytes at file offset 320, read but never validated.
 struct DatHeader {
@@ -38,16 +47,74 @@ struct DatHeader {
   std::array<std::uint8_t, 16> version_string{};
   std::uint32_t version_minor = 0;
 
-  /// Reads the header's fields in order, little-endian. On failure the source is back at the
-  /// header's start and the error carries one frame naming the field.
+  /// Reads the header's fields in order (`kHeaderFields`), little-endian. On failure the source
+  /// is back at the header's start and the error carries one frame naming the field.
+  /// Instantiated for `Cursor` and `File`.
   template <ByteSource S>
   [[nodiscard]] static std::expected<DatHeader, ReadError> read(S& source);
 
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
+/// One field of the header as stored: its name, where it lies and how it is read.
+struct HeaderField {
+  std::string_view name;
+  /// Bytes from the header's start (`DatHeader::kOffset`) to the field.
+  std::uint32_t offset = 0;
+  /// 4 for a little-endian 32-bit number, 16 for `version_string`'s bytes.
+  std::uint32_t width = 0;
+  /// The member that holds a number field; null for `version_string`.
+  std::uint32_t DatHeader::*number = nullptr;
+};
+
+/// The header's seventeen fields in file order: the one list that the header's reader, its
+/// printers and the bindings are made from.
+inline constexpr std::array<HeaderField, 17> kHeaderFields{{
+    {"magic", 0, 4, &DatHeader::magic},
+    {"block_size", 4, 4, &DatHeader::block_size},
+    {"file_size", 8, 4, &DatHeader::file_size},
+    {"dataset", 12, 4, &DatHeader::dataset},
+    {"subset", 16, 4, &DatHeader::subset},
+    {"free_head", 20, 4, &DatHeader::free_head},
+    {"free_tail", 24, 4, &DatHeader::free_tail},
+    {"free_count", 28, 4, &DatHeader::free_count},
+    {"root_offset", 32, 4, &DatHeader::root_offset},
+    {"new_lru", 36, 4, &DatHeader::new_lru},
+    {"old_lru", 40, 4, &DatHeader::old_lru},
+    {"use_lru", 44, 4, &DatHeader::use_lru},
+    {"master_map_id", 48, 4, &DatHeader::master_map_id},
+    {"engine_version", 52, 4, &DatHeader::engine_version},
+    {"game_version", 56, 4, &DatHeader::game_version},
+    {"version_string", 60, 16, nullptr},
+    {"version_minor", 76, 4, &DatHeader::version_minor},
+}};
+
+/// The header's size in the file: where its last field ends.
+inline constexpr std::uint32_t kHeaderSize =
+    kHeaderFields.back().offset + kHeaderFields.back().width;
+
+/// How `DatDatabase::open` treats a damaged directory.
+struct OpenOptions {
+  /// False (the default): the directory's first error fails the open. True: nodes that can't be
+  /// read, and slots that lead back onto their own path, are left out with their subtrees, and
+  /// the open succeeds with every entry still reachable (`DatDatabase::skipped` lists what was
+  /// left out); only the header's errors fail it.
+  bool salvage = false;
+};
+
+/// A directory node that a salvaging open left out, with its subtree.
+struct SkippedNode {
+  /// The node's offset in the file.
+  std::uint32_t offset = 0;
+  /// Why: the error's `message()`.
+  std::string message;
+
+  friend bool operator==(const SkippedNode&, const SkippedNode&) = default;
+};
+
 /// An open archive: its header, its whole directory as an index sorted by file identifier, and
-/// the open file. Read-only after the open; retrieval may run on several threads at once.
+/// where its bytes come from (the file, or bytes in memory). Read-only after the open; retrieval
+/// may run on several threads at once. Move-only.
 class DatDatabase {
  public:
   /// Opens the archive at `path`, reads its header and loads its directory. Fails with
@@ -59,14 +126,27 @@ class DatDatabase {
   /// order, a node reachable from several parents walked under each). That walk's first error
   /// is the open's error: a node's chain that can't be read (`Io` or `Corruption`), a node
   /// declaring more than 61 entries (`BinRead`), or `Corruption` for a slot that leads back
-  /// onto its own path. Each distinct node is read once or, where identifiers repeat, a few
-  /// times; when the index can't get memory the error is `Io` of kind `OutOfMemory`.
-  [[nodiscard]] static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path);
+  /// onto its own path. Each distinct node is read once or, where identifiers repeat, twice;
+  /// when the index can't get memory the error is `Io` of kind `OutOfMemory`. With
+  /// `options.salvage` those directory errors leave nodes out instead (see `OpenOptions`).
+  [[nodiscard]] static std::expected<DatDatabase, DatError> open(const std::filesystem::path& path,
+                                                                 OpenOptions options = {});
+
+  /// Opens the archive held in `bytes`, borrowed: they must outlive the handle. The results and
+  /// errors are those of opening a file of those bytes, except that no `PathError` can occur.
+  [[nodiscard]] static std::expected<DatDatabase, DatError> open(
+      std::span<const std::uint8_t> bytes, OpenOptions options = {});
+
+  DatDatabase(DatDatabase&&) noexcept;
+  DatDatabase& operator=(DatDatabase&&) noexcept;
+  ~DatDatabase();
 
   [[nodiscard]] const DatHeader& header() const { return header_; }
   /// Every entry of the directory, one per identifier, in ascending identifier order.
   [[nodiscard]] const FileIndex& files() const { return files_; }
-  const File& file() const { return file_; }
+  /// The directory nodes a salvaging open left out, in the order the walk met them; empty after
+  /// a strict open.
+  [[nodiscard]] const std::vector<SkippedNode>& skipped() const { return skipped_; }
 
   /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
   /// compressed. Fails with `NotFound` carrying `id` when the directory doesn't hold it, or with
@@ -101,13 +181,14 @@ class DatDatabase {
   [[nodiscard]] std::expected<std::uint32_t, DatError> decompressed_size(
       const DatFileEntry& entry) const;
 
-  /// Exactly `size` bytes of the block chain that starts at `offset` (see `read_block_chain` in
-  /// block_chain.h for the rules); a chain that loops repeats its payloads. Fails with `Io` when
-  /// a read fails or the file ends first ("failed to fill whole buffer"), or with `Corruption`
-  /// when the chain can't be followed safely (a block at 0xFFFFFFFC or beyond whose pointer the
-  /// file holds, or a `block_size` of 4 or less where a non-zero pointer must be followed) or
-  /// when it loops while `size` exceeds the file's length as seen at open. Uses positional reads
-  /// only.
+  /// Exactly `size` bytes of the block chain that starts at `offset`: each block's payload in
+  /// chain order, a pointer of 0 making everything still wanted one contiguous run, and a chain
+  /// that comes back to a block repeating what it produced since that block's first visit. Fails
+  /// with `Io` when a read fails or the archive ends first ("failed to fill whole buffer"), or
+  /// with `Corruption` when the chain can't be followed safely (a block at 0xFFFFFFFC or beyond
+  /// whose pointer the archive holds, or a `block_size` of 4 or less where a non-zero pointer
+  /// must be followed) or when it loops while `size` exceeds the archive's length as seen at
+  /// open. Uses positional reads only.
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> read_file_data(
       std::uint32_t offset, std::uint32_t size) const;
 
@@ -119,14 +200,16 @@ class DatDatabase {
                                                        std::vector<std::uint8_t>& stored,
                                                        bool verified) const;
 
-  DatDatabase(DatHeader header, File file, std::uint64_t file_length)
-      : header_(header), file_(std::move(file)), file_length_(file_length) {}
+  DatDatabase(DatHeader header, std::unique_ptr<const detail::BlockSource> source, FileIndex files,
+              std::vector<SkippedNode> skipped);
+  /// The database of an archive whose header is read: its directory loaded.
+  [[nodiscard]] static std::expected<DatDatabase, DatError> load(
+      std::expected<detail::OpenedArchive, DatError> opened, OpenOptions options);
 
   DatHeader header_;
   FileIndex files_;
-  File file_;
-  /// The file's length as seen at the open: it sizes first allocations.
-  std::uint64_t file_length_;
+  std::vector<SkippedNode> skipped_;
+  std::unique_ptr<const detail::BlockSource> source_;
 };
 
 extern template std::expected<DatHeader, ReadError> DatHeader::read(Cursor&);

@@ -7,6 +7,7 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,10 +66,15 @@ struct Explanation {
 };
 
 /// Explains the archive at `path`: its header, and with `id` the entry of that identifier (the
-/// one the reader keeps: the last met in the directory walk). Fails as the header's open does
+/// one the reader returns; where the strict open fails, the one a salvaging open returns). Fails as
+/// the header's open does
 /// (`PathError`, `Io`, `BinRead`), with `NotFound` when no readable node holds `id`, with `Io`
 /// when a read inside the file fails, or with `Io` of kind `OutOfMemory`.
 [[nodiscard]] std::expected<Explanation, DatError> explain_archive(
     const std::filesystem::path& path, std::optional<std::uint32_t> id);
+
+/// `explain_archive` of the archive held in `bytes`: the same dump, without `PathError`.
+[[nodiscard]] std::expected<Explanation, DatError> explain_archive(
+    std::span<const std::uint8_t> bytes, std::optional<std::uint32_t> id);
 
 }  // namespace tallowmere_dat

@@ -11,7 +11,7 @@
 namespace tallowmere_dat {
 
 namespace detail {
-class DirectoryWalk;
+struct IndexAccess;
 }  // namespace detail
 
 /// The type byte of a file identifier: its top eight bits (0x20 for sound tables).
@@ -50,7 +50,7 @@ class FileIndex {
   friend bool operator==(const FileIndex&, const FileIndex&) = default;
 
  private:
-  friend class detail::DirectoryWalk;
+  friend struct detail::IndexAccess;
   /// Takes `entries`, already sorted by strictly ascending `id`.
   explicit FileIndex(std::vector<DatFileEntry> entries) : entries_(std::move(entries)) {}
 

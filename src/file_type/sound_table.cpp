@@ -74,11 +74,48 @@ std::expected<std::uint32_t, ReadError> read_word(S& reader) {
   return (*word)[0];
 }
 
+/// Tells an optional observer of each record, with where it lies from the decoder's start. Only
+/// a decode that asks for it pays for the positions.
+template <ByteSource S>
+class Observation {
+ public:
+  Observation(S& reader, const SoundTableObserver* observer)
+      : reader_(reader), observer_(observer), start_(observer ? here() : 0), last_(start_) {}
+
+  void note(SoundTableRecord::Kind kind, std::uint32_t value, std::uint32_t entries = 0) {
+    if (observer_ == nullptr) return;
+    const std::uint64_t at = here();
+    (*observer_)({.kind = kind,
+                  .value = value,
+                  .entries = entries,
+                  .offset = last_ - start_,
+                  .size = at - last_});
+    last_ = at;
+  }
+
+ private:
+  std::uint64_t here() const { return reader_.position().value_or(0); }
+
+  S& reader_;
+  const SoundTableObserver* observer_;
+  std::uint64_t start_;
+  std::uint64_t last_;
+};
+
+std::uint32_t entry_count(const SoundHashData& /*data*/) {
+  return 0;
+}
+std::uint32_t entry_count(const SoundData& data) {
+  return static_cast<std::uint32_t>(data.entries.size());
+}
+
 /// Reads a count (i32, negative meaning none) and that many records of a key (u32) and a `V`,
 /// into a map where a later record replaces an earlier one with the same key.
 template <typename V, ByteSource S>
 std::expected<FlatMap<std::uint32_t, V>, ReadError> read_map(S& reader, std::uint32_t declared,
-                                                             std::size_t min_record_size) {
+                                                             std::size_t min_record_size,
+                                                             Observation<S>& seen,
+                                                             SoundTableRecord::Kind kind) {
   const std::uint64_t count = record_count(std::bit_cast<std::int32_t>(declared));
   std::vector<std::pair<std::uint32_t, V>> records;
   records.reserve(reservation(count, reader, min_record_size));
@@ -87,25 +124,52 @@ std::expected<FlatMap<std::uint32_t, V>, ReadError> read_map(S& reader, std::uin
     if (!key) return std::unexpected(std::move(key.error()));
     auto value = V::read(reader);
     if (!value) return std::unexpected(std::move(value.error()));
+    seen.note(kind, *key, entry_count(*value));
     records.emplace_back(*key, std::move(*value));
   }
   return FlatMap<std::uint32_t, V>(std::move(records));
 }
 
 template <ByteSource S>
-std::expected<SoundTable, ReadError> read_table(S& reader) {
-  auto head = read_words<3>(reader);  // id, hash_key, hash count
-  if (!head) return std::unexpected(std::move(head.error()));
-  auto hashes = read_map<SoundHashData>(reader, (*head)[2], kHashRecordSize);
+std::expected<SoundTable, ReadError> read_table(S& reader, const SoundTableObserver* observer) {
+  using Kind = SoundTableRecord::Kind;
+  Observation<S> seen(reader, observer);
+  auto id = read_word(reader);
+  if (!id) return std::unexpected(std::move(id.error()));
+  seen.note(Kind::Id, *id);
+  auto hash_key = read_word(reader);
+  if (!hash_key) return std::unexpected(std::move(hash_key.error()));
+  seen.note(Kind::HashKey, *hash_key);
+  auto declared_hashes = read_word(reader);
+  if (!declared_hashes) return std::unexpected(std::move(declared_hashes.error()));
+  seen.note(Kind::HashCount, *declared_hashes);
+  auto hashes =
+      read_map<SoundHashData>(reader, *declared_hashes, kHashRecordSize, seen, Kind::HashRecord);
   if (!hashes) return std::unexpected(std::move(hashes.error()));
   auto declared_sounds = read_word(reader);
   if (!declared_sounds) return std::unexpected(std::move(declared_sounds.error()));
-  auto sounds = read_map<SoundData>(reader, *declared_sounds, kSoundRecordMinSize);
+  seen.note(Kind::SoundCount, *declared_sounds);
+  auto sounds =
+      read_map<SoundData>(reader, *declared_sounds, kSoundRecordMinSize, seen, Kind::SoundRecord);
   if (!sounds) return std::unexpected(std::move(sounds.error()));
-  return SoundTable{.id = (*head)[0],
-                    .hash_key = std::bit_cast<std::int32_t>((*head)[1]),
+  return SoundTable{.id = *id,
+                    .hash_key = std::bit_cast<std::int32_t>(*hash_key),
                     .hashes = std::move(*hashes),
                     .sounds = std::move(*sounds)};
+}
+
+/// `read_table`, with running out of memory as an error value: the maps cost several times the
+/// bytes of their records, which are capped by the input, but an input from a looping chain can
+/// be gigabytes.
+template <ByteSource S>
+std::expected<SoundTable, ReadError> read_table_or_oom(S& reader,
+                                                       const SoundTableObserver* observer) {
+  try {
+    return read_table(reader, observer);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ReadError(IoError::with_message(
+        IoErrorKind::OutOfMemory, "memory allocation failed decoding a sound table")));
+  }
 }
 
 }  // namespace
@@ -145,14 +209,12 @@ std::expected<SoundData, ReadError> SoundData::read(S& reader) {
 
 template <ByteSource S>
 std::expected<SoundTable, ReadError> SoundTable::read(S& reader) {
-  // The maps cost several times the bytes of their records. Those bytes are capped by the input,
-  // but an input from a looping chain can be gigabytes: running out is an error value.
-  try {
-    return read_table(reader);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(ReadError(IoError::with_message(
-        IoErrorKind::OutOfMemory, "memory allocation failed decoding a sound table")));
-  }
+  return read_table_or_oom(reader, nullptr);
+}
+
+std::expected<SoundTable, ReadError> SoundTable::read(Cursor& reader,
+                                                      const SoundTableObserver& observer) {
+  return read_table_or_oom(reader, &observer);
 }
 
 template std::expected<SoundHashData, ReadError> SoundHashData::read(Cursor&);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <vector>
 
 #include "tallowmere_dat/byte_source.h"
@@ -63,6 +64,28 @@ struct SoundData {
   friend bool operator==(const SoundData&, const SoundData&) = default;
 };
 
+/// One record of a sound table as its decoder meets it, for a caller that wants to see where
+/// each lies (`SoundTable::read` with an observer).
+struct SoundTableRecord {
+  enum class Kind : std::uint8_t {
+    Id,           ///< The table's own `id`; `value` is it.
+    HashKey,      ///< `hash_key`; `value` is its bits.
+    HashCount,    ///< The hash records' count; `value` is its bits.
+    HashRecord,   ///< A hash record; `value` is its key.
+    SoundCount,   ///< The sound records' count; `value` is its bits.
+    SoundRecord,  ///< A sound record; `value` is its slot key, `entries` its entry count.
+  };
+  Kind kind = Kind::Id;
+  std::uint32_t value = 0;
+  std::uint32_t entries = 0;
+  /// Where the record lies, counted from the position the decoder started at.
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+/// Told of each record a sound-table decoder reads, in order, once the record is complete.
+using SoundTableObserver = std::function<void(const SoundTableRecord&)>;
+
 /// A decoded sound-table file.
 struct SoundTable {
   std::uint32_t id = 0;  ///< As stored; not compared with the archive identifier.
@@ -84,6 +107,12 @@ struct SoundTable {
   /// fast one) and `File`.
   template <ByteSource S>
   [[nodiscard]] static std::expected<SoundTable, ReadError> read(S& reader);
+
+  /// `read`, telling `observer` of each record as it completes, with where it lies. The result
+  /// and errors are `read`'s; on failure the records told of are those before the one that
+  /// failed.
+  [[nodiscard]] static std::expected<SoundTable, ReadError> read(
+      Cursor& reader, const SoundTableObserver& observer);
 
   friend bool operator==(const SoundTable&, const SoundTable&) = default;
 };
