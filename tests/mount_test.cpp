@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tallowmere_dat/dat_database.h"
 #include "tallowmere_testing/archive_builder.h"
 #include "tallowmere_testing/process.h"
 #include "tallowmere_testing/temp_file.h"
@@ -204,6 +206,40 @@ TEST_F(MountTest, TenThousandFilesGrepEioAndErofs) {
   EXPECT_EQ(errno, EROFS);
   EXPECT_EQ(::mkdir((mountpoint_ / "dir").c_str(), 0755), -1);
   EXPECT_EQ(errno, EROFS);
+}
+
+TEST_F(MountTest, SalvageMountsWhatADamagedDirectoryStillReaches) {
+  // A directory whose root's second child points past the end of the file.
+  tallowmere_testing::ArchiveBuilder builder({.block_size = 64, .seed = 9, .fan_out = 2});
+  for (std::uint32_t i = 0; i < 200; ++i)
+    builder.add_file(0x05000000U | i, Bytes(10, static_cast<std::uint8_t>(i)));
+  tallowmere_testing::BuiltArchive archive = builder.build();
+  const std::uint32_t second_slot = archive.header.root_offset + 4 + 4;
+  for (const unsigned shift : {0U, 8U, 16U, 24U})
+    archive.bytes[second_slot + shift / 8] = static_cast<std::uint8_t>(0xFFFFFF00U >> shift);
+  const fs::path path = work_ / "damaged.dat";
+  ASSERT_TRUE(tallowmere_testing::write_archive(path, archive.bytes));
+  ASSERT_FALSE(tallowmere_dat::DatDatabase::open(path));
+  const auto salvaged = tallowmere_dat::DatDatabase::open(path, {.salvage = true});
+  ASSERT_TRUE(salvaged);
+  ASSERT_FALSE(salvaged->skipped().empty());
+  ASSERT_FALSE(salvaged->files().empty());
+
+  EXPECT_EQ(run_process({TOOL_EXE, "mount", path.string(), mountpoint_.string()}).exit_status, 1);
+  EXPECT_FALSE(mounted());
+  const auto result =
+      run_process({TOOL_EXE, "mount", "--salvage", path.string(), mountpoint_.string()});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(static_cast<std::size_t>(std::ranges::count(result.err, '\n')),
+            salvaged->skipped().size());
+  std::vector<std::string> listed;
+  for (const auto& item : fs::directory_iterator(mountpoint_ / "0x05"))
+    listed.push_back(item.path().filename().string());
+  std::ranges::sort(listed);
+  std::vector<std::string> reachable;
+  for (const tallowmere_dat::DatFileEntry& entry : salvaged->files())
+    reachable.push_back(hex_name(entry.id, 8));
+  EXPECT_EQ(listed, reachable);
 }
 
 TEST_F(MountTest, ForegroundMountEndsCleanlyOnSignalsAndFusermount) {

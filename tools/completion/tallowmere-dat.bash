@@ -14,7 +14,7 @@ _tallowmere_dat() {
     extract) options+=" --type -k --keep-existing -q --quiet" ;;
     sound-table) options+=" --json" ;;
     map) options+=" -o --output" ;;
-    mount) options+=" -f --foreground --raw -o" ;;
+    mount) options+=" -f --foreground --raw --salvage -o" ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -11,8 +11,9 @@ void report_archive_error(std::string_view command, const std::string& path,
   report({command, names_path ? "" : path, error.message()});
 }
 
-std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command) {
-  auto db = DatDatabase::open(path);
+std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command,
+                                        OpenOptions options) {
+  auto db = DatDatabase::open(path, options);
   if (!db) {
     report_archive_error(command, path, db.error());
     return std::nullopt;

@@ -17,10 +17,11 @@ namespace tallowmere_dat::cli {
 /// names it already (a file that can't be opened).
 void report_archive_error(std::string_view command, const std::string& path, const DatError& error);
 
-/// Opens the archive at `path`, or reports `command` + ": " + the error's message (which names
-/// the path when the file can't be opened, and is preceded by the path otherwise) and returns
-/// nothing.
-std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command);
+/// Opens the archive at `path` with `options`, or reports `command` + ": " + the error's message
+/// (which names the path when the file can't be opened, and is preceded by the path otherwise)
+/// and returns nothing.
+std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command,
+                                        OpenOptions options = {});
 
 /// The bytes of file `id`, verified against the size a compressed entry declares, or nothing
 /// after reporting `command` + ": " + the identifier + ": " + the error's message (for instance

@@ -58,8 +58,10 @@ ArchiveTree::ArchiveTree(DatDatabase db, std::string archive_path, TreeOptions o
       gid_(getgid()),
       cache_(options.cache_budget) {
   struct stat archive {};
-  if (::stat(archive_path_.c_str(), &archive) == 0) archive_time_ = archive.st_mtim;
-  archive_size_ = db_.file().size().value_or(0);
+  if (::stat(archive_path_.c_str(), &archive) == 0) {
+    archive_time_ = archive.st_mtim;
+    archive_size_ = static_cast<std::uint64_t>(archive.st_size);
+  }
   for (unsigned type = 0; type < 256; ++type) {
     if (!db_.files().of_type(static_cast<std::uint8_t>(type)).empty())
       types_.push_back(static_cast<std::uint8_t>(type));

@@ -1,5 +1,5 @@
-// `mount ARCHIVE MOUNTPOINT [-f] [--raw] [-o OPTIONS]...`: the archive as a read-only file
-// system, one directory per type byte, until it is unmounted.
+// `mount ARCHIVE MOUNTPOINT [-f] [--raw] [--salvage] [-o OPTIONS]...`: the archive as a read-only
+// file system, one directory per type byte, until it is unmounted.
 
 #include <syslog.h>
 
@@ -11,6 +11,7 @@
 #include "archive.h"
 #include "archive_fs.h"
 #include "commands.h"
+#include "format.h"
 #include "fuse_binding.h"
 #include "output.h"
 
@@ -24,6 +25,7 @@ struct MountOptions {
   std::string mountpoint;
   bool foreground = false;
   bool raw = false;
+  bool salvage = false;
   std::vector<std::string> fuse_options;
 };
 
@@ -43,8 +45,12 @@ int run_mount(const MountOptions& options) {
     report({kName, options.mountpoint, error ? error.message() : std::strerror(ENOTDIR)});
     return kExitFailure;
   }
-  auto db = open_archive(options.archive, kName);
+  auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
   if (!db) return kExitFailure;
+  for (const SkippedNode& node : db->skipped()) {
+    report({kName, options.archive,
+            "directory node " + hex(node.offset) + " left out: " + node.message});
+  }
   // The server works from "/": it unmounts by the mount point's path, and check.json opens the
   // archive again by its path.
   std::error_code ignored;
@@ -77,6 +83,9 @@ void add_mount(CLI::App& app, Runner& run) {
                     "Stay in the foreground, with read failures on standard error; Ctrl-C or "
                     "SIGTERM unmounts");
   command->add_flag("--raw", options->raw, "Show each file's stored bytes, not decompressed");
+  command->add_flag("--salvage", options->salvage,
+                    "Mount a damaged directory too: leave out the nodes that can't be read (each "
+                    "named on standard error) and show every file still reachable");
   command
       ->add_option("-o", options->fuse_options,
                    "FUSE mount options, comma-separated (e.g. allow_other); may be repeated")
