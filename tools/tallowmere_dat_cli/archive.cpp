@@ -16,8 +16,9 @@ void report_archive_error(std::string_view command, const std::string& path,
   report({command, archive_error_text(path, error)});
 }
 
-std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command) {
-  auto db = DatDatabase::open(path);
+std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command,
+                                        OpenOptions options) {
+  auto db = DatDatabase::open(path, options);
   if (!db) {
     report_archive_error(command, path, db.error());
     return std::nullopt;
@@ -36,18 +37,6 @@ bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<st
           : format("reading its %u stored bytes from offset 0x%08X", entry.size, entry.offset);
   report({command, hex(entry.id), where, read.error().message()});
   return false;
-}
-
-DirectoryTotals count_by_type(const DatDatabase& db) {
-  DirectoryTotals d;
-  for (const DatFileEntry& entry : db.files()) {
-    for (TypeTotals* totals : {&d.by_type[type_of(entry.id)], &d.all}) {
-      ++totals->files;
-      totals->compressed_files += entry.is_compressed() ? 1U : 0U;
-      totals->stored_bytes += entry.size;
-    }
-  }
-  return d;
 }
 
 std::size_t report_unselected_ids(std::string_view command, const Selection& selection,

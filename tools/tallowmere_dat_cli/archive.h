@@ -22,32 +22,17 @@ void report_archive_error(std::string_view command, const std::string& path, con
 /// The one line `report_archive_error` writes, without the tool's and the command's names.
 std::string archive_error_text(const std::string& path, const DatError& error);
 
-/// Opens the archive at `path`, or reports `command` + ": " + the error's message (which names
-/// the path when the file can't be opened, and is preceded by the path otherwise) and returns
-/// nothing.
-std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command);
+/// Opens the archive at `path` with `options`, or reports `command` + ": " + the error's message
+/// (which names the path when the file can't be opened, and is preceded by the path otherwise)
+/// and returns nothing.
+std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command,
+                                        OpenOptions options = {});
 
 /// The bytes of `entry`'s file into `out`, verified against the size a compressed entry
 /// declares; false after reporting `command` + ": " + the identifier + ": " + what was being
 /// read where a read failed + ": " + the error's message.
 bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<std::uint8_t>& out,
                 std::string_view command);
-
-/// How many files, compressed ones and stored bytes.
-struct TypeTotals {
-  std::uint64_t files = 0;
-  std::uint64_t compressed_files = 0;
-  std::uint64_t stored_bytes = 0;
-};
-
-/// The directory's totals, per type byte and over all entries.
-struct DirectoryTotals {
-  std::map<std::uint8_t, TypeTotals> by_type;
-  TypeTotals all;
-};
-
-/// Counts the directory's entries as `info` shows them (sizes as stored).
-DirectoryTotals count_by_type(const DatDatabase& db);
 
 /// Reports each identifier that `selection` names one by one and won't cover: "file 0x... not
 /// found" where the archive lacks it, "not of the types selected by --type" where the type bytes

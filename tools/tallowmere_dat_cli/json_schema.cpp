@@ -2,11 +2,23 @@
 
 #include <array>
 
-#include "archive.h"
 #include "format.h"
 #include "tallowmere_dat/error.h"
 
 namespace tallowmere_dat::cli {
+
+DirectoryTotals count_by_type(const DatDatabase& db) {
+  DirectoryTotals d;
+  for (const DatFileEntry& entry : db.files()) {
+    for (TypeTotals* totals : {&d.by_type[type_of(entry.id)], &d.all}) {
+      ++totals->files;
+      totals->compressed_files += entry.is_compressed() ? 1U : 0U;
+      totals->stored_bytes += entry.size;
+    }
+  }
+  return d;
+}
+
 namespace {
 
 /// The stored fields that are numbers; every other stored field is an identifier, an offset or

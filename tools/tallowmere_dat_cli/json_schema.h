@@ -7,6 +7,7 @@
 // escapes it.
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,23 @@
 #include "tallowmere_dat/selection.h"
 
 namespace tallowmere_dat::cli {
+
+/// How many files, compressed ones and stored bytes.
+struct TypeTotals {
+  std::uint64_t files = 0;
+  std::uint64_t compressed_files = 0;
+  std::uint64_t stored_bytes = 0;
+};
+
+/// The directory's totals, per type byte and over all entries.
+struct DirectoryTotals {
+  std::map<std::uint8_t, TypeTotals> by_type;
+  TypeTotals all;
+};
+
+/// Counts the directory's entries as `info` shows them (sizes as stored).
+DirectoryTotals count_by_type(const DatDatabase& db);
+
 
 /// Text from outside (a path, a name) as a JSON string: valid UTF-8 whatever its bytes, with
 /// control and unprintable characters escaped as in `DatError::message()`.

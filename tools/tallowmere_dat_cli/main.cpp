@@ -120,6 +120,9 @@ int run_cli(int argc, char** argv) {
   add_check(app, run);
   add_explain(app, run);
   add_map(app, run);
+#ifdef TALLOWMERE_HAVE_MOUNT
+  add_mount(app, run);
+#endif
   for (CLI::App* command : app.get_subcommands({}))
     help_is_long_only(*command);
 
