@@ -1096,6 +1096,32 @@ TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
             "error: sound-table-trailing: sound table 0x20000012: 14 bytes left over after its "
             "last sound record, from byte 72 of 86\n");
 }
+
+// The sample cut at 33,000 of its 33,936 bytes: the strict open fails, `--salvage` lists what the
+// readable nodes still reach and says how many subtrees it left out, and `info` shows the header.
+TEST(CliTest, SalvageReadsWhatACutArchiveStillReaches) {
+  Bytes bytes = read_file(SAMPLE_ARCHIVE);
+  ASSERT_GT(bytes.size(), 33000U);
+  bytes.resize(33000);
+  const TempFile cut(bytes);
+  const std::string path = cut.path().string();
+  const auto db =
+      tallowmere_dat::DatDatabase::open(std::span<const std::uint8_t>(bytes), {.salvage = true});
+  ASSERT_TRUE(db);
+  ASSERT_FALSE(db->skipped().empty());
+
+  EXPECT_EQ(tool({"ls", path}).exit_status, 2);
+  const auto listed = tool({"ls", "--salvage", path});
+  EXPECT_EQ(listed.exit_status, 1);
+  EXPECT_EQ(static_cast<std::size_t>(std::ranges::count(listed.out, '\n')), db->files().size());
+  EXPECT_TRUE(listed.err.starts_with(
+      format("tallowmere-dat: ls: %s: %zu directory subtree", path.c_str(), db->skipped().size())))
+      << listed.err;
+  const auto info = tool({"info", path});
+  EXPECT_EQ(info.exit_status, 1);
+  EXPECT_NE(info.out.find(format("entries         %zu\n", db->files().size())), std::string::npos)
+      << info.out;
+}
 #endif
 
 /// `args` as the null-terminated array `execv` takes; `args` must outlive it.

@@ -80,4 +80,8 @@ std::string escaped_text(std::string_view text) {
   return DatError(DatError::Other{std::string(text)}).message();
 }
 
+std::string count_text(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace tallowmere_dat::cli

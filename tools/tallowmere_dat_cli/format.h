@@ -37,4 +37,7 @@ std::string iso_time(std::int64_t seconds);
 /// and other unprintable characters escaped as `DatError::message()` escapes them.
 std::string escaped_text(std::string_view text);
 
+/// `count` and the noun that goes with it: "1 file", "2 files".
+std::string count_text(std::uint64_t count, const char* one, const char* many);
+
 }  // namespace tallowmere_dat::cli

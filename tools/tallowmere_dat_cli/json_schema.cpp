@@ -35,26 +35,10 @@ Json totals_json(const TypeTotals& totals) {
 
 Json header_json(const DatHeader& h) {
   Json header = Json::object();
-  const auto put = [&](std::string_view name, std::uint32_t value) {
-    header[std::string(name)] = field_json(name, value, {});
-  };
-  put("magic", h.magic);
-  put("block_size", h.block_size);
-  put("file_size", h.file_size);
-  put("dataset", h.dataset);
-  put("subset", h.subset);
-  put("free_head", h.free_head);
-  put("free_tail", h.free_tail);
-  put("free_count", h.free_count);
-  put("root_offset", h.root_offset);
-  put("new_lru", h.new_lru);
-  put("old_lru", h.old_lru);
-  put("use_lru", h.use_lru);
-  put("master_map_id", h.master_map_id);
-  put("engine_version", h.engine_version);
-  put("game_version", h.game_version);
-  header["version_string"] = bytes_json(h.version_string);
-  put("version_minor", h.version_minor);
+  for (const HeaderField& f : kHeaderFields) {
+    header[std::string(f.name)] =
+        f.number == nullptr ? bytes_json(h.version_string) : field_json(f.name, h.*f.number, {});
+  }
   return header;
 }
 
@@ -124,9 +108,13 @@ Json bytes_json(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
+bool is_number_field(std::string_view name) {
+  return std::ranges::find(kNumberFields, name) != kNumberFields.end();
+}
+
 Json field_json(std::string_view name, std::uint64_t value, std::span<const std::uint8_t> bytes) {
   if (name == "version_string") return bytes_json(bytes);
-  if (std::ranges::find(kNumberFields, name) != kNumberFields.end()) return value;
+  if (is_number_field(name)) return value;
   return hex_json(static_cast<std::uint32_t>(value));
 }
 

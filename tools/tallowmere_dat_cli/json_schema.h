@@ -37,7 +37,6 @@ struct DirectoryTotals {
 /// Counts the directory's entries as `info` shows them (sizes as stored).
 DirectoryTotals count_by_type(const DatDatabase& db);
 
-
 /// Text from outside (a path, a name) as a JSON string: valid UTF-8 whatever its bytes, with
 /// control and unprintable characters escaped as in `DatError::message()`.
 Json text_json(std::string_view text);
@@ -54,6 +53,10 @@ Json bytes_json(std::span<const std::uint8_t> bytes);
 /// A stored field's value by its name: a number for sizes, counts, timestamps and versions,
 /// `bytes_json` for version_string, fixed-width hex otherwise.
 Json field_json(std::string_view name, std::uint64_t value, std::span<const std::uint8_t> bytes);
+
+/// True for the stored fields shown as numbers (sizes, counts, versions, times); every other
+/// one is an identifier, an offset or flags, shown in hex.
+bool is_number_field(std::string_view name);
 
 /// `info --json`: {archive, header: {field: value...}, totals, by_type: [...]}.
 Json header_document(const std::string& archive_path, const DatDatabase& db);

@@ -31,6 +31,8 @@ void add_mount(CLI::App& app, Runner& run);
 
 /// The ARCHIVE positional every subcommand takes first.
 CLI::Option* add_archive_argument(CLI::App& command, std::string& path);
+/// The "--salvage" flag of the subcommands that read the directory's files.
+CLI::Option* add_salvage_flag(CLI::App& command, bool& salvage);
 /// A required file identifier positional (hexadecimal, "0x" optional).
 CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id);
 /// Makes parsing fail with "missing SEL" unless `args` name some files.
