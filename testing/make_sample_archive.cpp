@@ -12,20 +12,20 @@
 namespace {
 
 using tallowmere_dat::file_type::SoundEntry;
-using tallowmere_testing::SoundRecordSpec;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundRecordLayout;
+using tallowmere_testing::SoundTableLayout;
 
 /// A slot whose entries play the given waves.
-SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
-  SoundRecordSpec record{.key = key};
+SoundRecordLayout slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
+  SoundRecordLayout record{.key = key};
   for (const std::uint32_t wave : waves) {
     record.data.entries.push_back(SoundEntry{wave, 1.0F, 0.5F, 0.75F});
   }
   return record;
 }
 
-SoundTableSpec table(std::uint32_t id, std::vector<SoundRecordSpec> slots) {
-  return SoundTableSpec{.id = id,
+SoundTableLayout table(std::uint32_t id, std::vector<SoundRecordLayout> slots) {
+  return SoundTableLayout{.id = id,
                         .hash_key = 0,
                         .hashes = {{.key = 7, .data = {1, 1, 1}}},
                         .sounds = std::move(slots)};
@@ -75,7 +75,7 @@ tallowmere_testing::ArchiveBuilder sample() {
   truncated.resize(truncated.size() - 2);
   builder.add_file(0x20000011, std::move(truncated));
   // Negative hash count and trailing bytes: both ignored.
-  SoundTableSpec odd = table(0x20000012, {slot(0x81, {0x0A000014}), slot(0x50, {0x0A000015})});
+  SoundTableLayout odd = table(0x20000012, {slot(0x81, {0x0A000014}), slot(0x50, {0x0A000015})});
   odd.hashes.clear();
   odd.declared_hashes = -1;
   odd.trailing = text("trailing bytes");

@@ -41,7 +41,7 @@ using tallowmere_dat::DatFileEntry;
 using tallowmere_dat::file_type::SoundEntry;
 using tallowmere_testing::ProcessOptions;
 using tallowmere_testing::ProcessResult;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundTableLayout;
 using tallowmere_testing::StdoutTarget;
 using tallowmere_testing::TempFile;
 using Bytes = std::vector<std::uint8_t>;
@@ -83,8 +83,8 @@ std::map<std::string, Bytes> files_under(const fs::path& root) {
 
 // A sound table with keys out of order, a repeated slot, an empty slot and entries whose file
 // order is not sorted; its stored id differs from its archive identifier.
-SoundTableSpec plain_table() {
-  return SoundTableSpec{
+SoundTableLayout plain_table() {
+  return SoundTableLayout{
       .id = 0x12345678,
       .hash_key = -3,
       .hashes = {{.key = 0x9, .data = {0.5F, 0.25F, 1.0F}}, {.key = 0x2, .data = {1, 2, 3}}},
@@ -112,16 +112,16 @@ const std::vector<std::uint32_t> kHardFloatBits = {
     std::bit_cast<std::uint32_t>(-2.5e-38F),
     std::bit_cast<std::uint32_t>(123456.79F)};
 
-SoundTableSpec hard_float_table() {
-  SoundTableSpec table_spec{.id = 0x20000002};
+SoundTableLayout hard_float_table() {
+  SoundTableLayout table_layout{.id = 0x20000002};
   std::vector<SoundEntry> entries;
   for (std::size_t i = 0; i + 2 < kHardFloatBits.size(); i += 3) {
     entries.push_back({static_cast<std::uint32_t>(i), std::bit_cast<float>(kHardFloatBits[i]),
                        std::bit_cast<float>(kHardFloatBits[i + 1]),
                        std::bit_cast<float>(kHardFloatBits[i + 2])});
   }
-  table_spec.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
-  return table_spec;
+  table_layout.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
+  return table_layout;
 }
 
 constexpr std::uint32_t kText = 0x01000002;
@@ -658,10 +658,10 @@ TEST(CliTest, EnvironPrintsExactlyWhatTheProbePrints) {
 
   tallowmere_testing::ArchiveBuilder several({.block_size = 128, .seed = 3, .fan_out = 2});
   for (std::uint32_t i = 0; i < 40; ++i) {
-    SoundTableSpec table_spec{.id = i};
-    table_spec.sounds.push_back(
+    SoundTableLayout table_layout{.id = i};
+    table_layout.sounds.push_back(
         {.key = 0x40 + i * 3, .data = {.entries = {{0x0A000000 + i, 1, 1, 1}}}});
-    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(table_spec));
+    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(table_layout));
   }
   const std::vector<std::pair<const char*, Bytes>> archives = {
       {"hand-made, with damaged and compressed files", hand_archive().bytes},
