@@ -40,7 +40,7 @@ def tree(root):
                                                "0x99", "--type", "06", "--type", "00"])])
 def test_extractall_writes_what_the_tool_writes(archive_dir, tmp_path, ids, types, args):
     for n, path in enumerate(archive_paths(archive_dir)):
-        run_tool("extract", "-q", path, tmp_path / f"tool{n}", *args, check=False)
+        run_tool("extract", "-q", path, "-C", tmp_path / f"tool{n}", *args, check=False)
         with tallowmere_dat.open(path) as archive:
             failed = archive.extractall(tmp_path / f"py{n}", ids=ids, types=types)
             for id, error in failed.items():

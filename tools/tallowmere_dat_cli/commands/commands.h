@@ -26,6 +26,7 @@ void add_environ(CLI::App& app, Runner& run);
 void add_check(CLI::App& app, Runner& run);
 void add_explain(CLI::App& app, Runner& run);
 void add_map(CLI::App& app, Runner& run);
+void add_diff(CLI::App& app, Runner& run);
 /// Only in builds with TALLOWMERE_BUILD_MOUNT (TALLOWMERE_HAVE_MOUNT defined).
 void add_mount(CLI::App& app, Runner& run);
 
