@@ -47,10 +47,6 @@ int run_mount(const MountOptions& options) {
   }
   auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
   if (!db) return kExitTrouble;
-  for (const SkippedNode& node : db->skipped()) {
-    report({kName, options.archive,
-            "directory node " + hex(node.offset) + " left out: " + node.message});
-  }
   // The server works from "/": it unmounts by the mount point's path, and check.json opens the
   // archive again by its path.
   std::error_code ignored;
