@@ -57,6 +57,8 @@ class ReadError(DatError):
 class Header:
     """The archive header's fields, read but not validated; a value object."""
 
+    _fields: tuple[str, ...]
+    """The fields' names in file order."""
     @property
     def magic(self) -> int: ...
     @property
