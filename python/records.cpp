@@ -117,10 +117,14 @@ PyObject* new_float(float value) {
   return PyFloat_FromDouble(exact_double(value));
 }
 
-py::object hash_data_record(const ft::SoundHashData& data) {
+}  // namespace
+
+py::object hash_data_record(const file_type::SoundHashData& data) {
   return make_record<3>(hash_data_type, {new_float(data.priority), new_float(data.probability),
                                          new_float(data.volume)});
 }
+
+namespace {
 
 py::object sound_entry_record(const ft::SoundEntry& entry) {
   return make_record<4>(sound_entry_type,
@@ -128,7 +132,9 @@ py::object sound_entry_record(const ft::SoundEntry& entry) {
                          new_float(entry.probability), new_float(entry.volume)});
 }
 
-py::object sound_data_record(const ft::SoundData& data) {
+}  // namespace
+
+py::object sound_data_record(const file_type::SoundData& data) {
   PyObject* entries = PyTuple_New(static_cast<Py_ssize_t>(data.entries.size()));
   if (entries == nullptr) throw py::error_already_set();
   for (std::size_t i = 0; i < data.entries.size(); ++i) {
@@ -137,6 +143,8 @@ py::object sound_data_record(const ft::SoundData& data) {
   }
   return make_record<2>(sound_data_type, {entries, PyLong_FromLong(data.unknown)});
 }
+
+namespace {
 
 /// A read-only dict (a mappingproxy over one) of `map`'s records, keys ascending, made by `make`.
 template <typename Map, typename Make>
