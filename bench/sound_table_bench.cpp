@@ -46,13 +46,13 @@ BENCHMARK(BM_decode_usual_tables)->Unit(benchmark::kMicrosecond);
 void BM_decode_large_table(benchmark::State& state) {
   static const std::vector<Bytes> table = [] {
     tallowmere_testing::Random random(7);
-    tallowmere_testing::SoundTableSpec table_spec{.id = 0x20000001};
+    tallowmere_testing::SoundTableLayout table_layout{.id = 0x20000001};
     for (int i = 0; i < 20000; ++i) {
-      table_spec.hashes.push_back({.key = random.between(0, 0xFFFFFFFF)});
-      table_spec.sounds.push_back(
+      table_layout.hashes.push_back({.key = random.between(0, 0xFFFFFFFF)});
+      table_layout.sounds.push_back(
           {.key = random.between(0, 0xFFFFFFFF), .data = {.entries = {{1, 1, 1, 1}}}});
     }
-    return std::vector<Bytes>{tallowmere_testing::encode_sound_table(table_spec)};
+    return std::vector<Bytes>{tallowmere_testing::encode_sound_table(table_layout)};
   }();
   decode_all(state, table);
 }

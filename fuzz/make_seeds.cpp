@@ -17,8 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using tallowmere_dat::file_type::SoundEntry;
-using tallowmere_testing::SoundRecordSpec;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundRecordLayout;
+using tallowmere_testing::SoundTableLayout;
 using Bytes = std::vector<std::uint8_t>;
 
 class SeedWriter {
@@ -50,15 +50,15 @@ Bytes noise(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
-  SoundRecordSpec record{.key = key};
+SoundRecordLayout slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
+  SoundRecordLayout record{.key = key};
   for (const std::uint32_t wave : waves)
     record.data.entries.push_back(SoundEntry{wave, 1.0F, 0.5F, 0.25F});
   return record;
 }
 
-std::vector<SoundTableSpec> table_specs() {
-  std::vector<SoundTableSpec> specs;
+std::vector<SoundTableLayout> table_specs() {
+  std::vector<SoundTableLayout> specs;
   specs.push_back({.id = 0x20000001, .sounds = {slot(0x76, {0x0A0004D2})}});
   specs.push_back({.id = 0x20000002});
   specs.push_back({.id = 0x20000003,
@@ -73,13 +73,13 @@ std::vector<SoundTableSpec> table_specs() {
                    .declared_hashes = -1,
                    .trailing = text("trailing bytes")});
   specs.push_back({.id = 0x20000006, .declared_hashes = -7, .declared_sounds = -1});
-  SoundTableSpec many{.id = 0x20000007};
+  SoundTableLayout many{.id = 0x20000007};
   for (std::uint32_t i = 0; i < 40; ++i)
     many.sounds.push_back(slot(0x40 + i, {0x0A000000 + i, i}));
   specs.push_back(many);
-  SoundTableSpec nan{.id = 0x20000008, .hashes = {{3, {__builtin_nanf("1"), 0, 0}}}};
+  SoundTableLayout nan{.id = 0x20000008, .hashes = {{3, {__builtin_nanf("1"), 0, 0}}}};
   specs.push_back(nan);
-  SoundTableSpec lying{.id = 0x20000009, .sounds = {slot(0x78, {1})}};
+  SoundTableLayout lying{.id = 0x20000009, .sounds = {slot(0x78, {1})}};
   lying.sounds[0].declared_entries = 3;
   specs.push_back(lying);
   return specs;
@@ -114,16 +114,16 @@ void lrs_seeds(SeedWriter& out) {
   for (int i = 0; i < 2500; ++i)
     periodic.push_back(static_cast<std::uint8_t>(i % 13 + (i / 1000)));
   out.add("periods", tallowmere_testing::lrs_compress(periodic));
-  for (const auto& table_spec : table_specs()) {
-    out.add("table-" + std::to_string(table_spec.id & 0xFF),
-            tallowmere_testing::lrs_compress(tallowmere_testing::encode_sound_table(table_spec)));
+  for (const auto& table_layout : table_specs()) {
+    out.add("table-" + std::to_string(table_layout.id & 0xFF),
+            tallowmere_testing::lrs_compress(tallowmere_testing::encode_sound_table(table_layout)));
   }
 }
 
 void sound_table_seeds(SeedWriter& out) {
-  for (const auto& table_spec : table_specs()) {
-    const Bytes bytes = tallowmere_testing::encode_sound_table(table_spec);
-    out.add("table-" + std::to_string(table_spec.id & 0xFF), bytes);
+  for (const auto& table_layout : table_specs()) {
+    const Bytes bytes = tallowmere_testing::encode_sound_table(table_layout);
+    out.add("table-" + std::to_string(table_layout.id & 0xFF), bytes);
   }
   Bytes cut = tallowmere_testing::encode_sound_table(table_specs()[2]);
   cut.resize(cut.size() - 3);
@@ -133,7 +133,7 @@ void sound_table_seeds(SeedWriter& out) {
 
 void archive_seeds(SeedWriter& out) {
   using tallowmere_testing::ArchiveBuilder;
-  const std::vector<SoundTableSpec> specs = table_specs();
+  const std::vector<SoundTableLayout> specs = table_specs();
   const struct {
     const char* name;
     tallowmere_testing::ArchiveOptions options;
@@ -158,8 +158,8 @@ void archive_seeds(SeedWriter& out) {
   for (const auto& shape : shapes) {
     ArchiveBuilder builder(shape.options);
     for (std::size_t i = 0; i < shape.files; ++i) {
-      const SoundTableSpec& table_spec = specs[i % specs.size()];
-      const Bytes table = tallowmere_testing::encode_sound_table(table_spec);
+      const SoundTableLayout& table_layout = specs[i % specs.size()];
+      const Bytes table = tallowmere_testing::encode_sound_table(table_layout);
       const std::uint32_t id = 0x20000000 + static_cast<std::uint32_t>(i) * 3;
       if (shape.compress && i % 2 == 0) {
         builder.add_compressed_file(id, table);

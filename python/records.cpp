@@ -67,21 +67,21 @@ std::string record_repr(const RecordType& record, const py::handle& self) {
   return text + ")";
 }
 
-struct FieldSpec {
+struct FieldDoc {
   const char* name;
   const char* doc;
   bool hex = false;
 };
 
 void add_record_type(py::module_& m, RecordType& record, const char* name, const char* doc,
-                     const std::vector<FieldSpec>& fields) {
+                     const std::vector<FieldDoc>& fields) {
   // The type keeps pointers to its names and docs: string literals, and the qualified name,
   // which must live as long as the type, that is, as long as the interpreter.
   static std::deque<std::string> qualified_names;  // never moves its strings
   const char* qualified =
       qualified_names.emplace_back(std::string("tallowmere_dat.") + name).c_str();
   std::vector<PyStructSequence_Field> members;
-  for (const FieldSpec& field : fields) {
+  for (const FieldDoc& field : fields) {
     members.push_back({field.name, field.doc});
     record.names.emplace_back(field.name);
     record.hex.push_back(field.hex);

@@ -56,18 +56,19 @@ class VisitedBlocks {
   std::set<std::uint32_t> many_;
 };
 
-/// Pointer reads through a small window: where the chain's blocks lie close together, one read
-/// serves many of them. A window that can't be read is dropped and the pointer is read on its
-/// own, so the errors are those of reading each pointer exactly.
-class PointerReader {
+/// A chain's bytes through a small window: where its blocks lie close together, one read serves
+/// many of them, and a block on its own costs one read of its pointer and payload together. A
+/// window that can't be read is dropped and the bytes are read on their own, so the errors are
+/// those of reading each pointer and payload exactly.
+class ChainBytes {
  public:
-  PointerReader(const BlockSource& source, std::uint64_t length)
-      : source_(source), length_(length) {}
+  ChainBytes(const BlockSource& source, std::uint64_t length) : source_(source), length_(length) {}
 
-  std::expected<std::uint32_t, IoError> at(std::uint32_t block) {
-    const std::uint64_t end = std::uint64_t{block} + kPointerSize;
-    if (block < base_ || end > base_ + held_) fill(block);
-    if (block >= base_ && end <= base_ + held_) {
+  /// The pointer of the block at `block`; `span` is how many bytes from `block` on the chain
+  /// is expected to want next (at least the pointer), which a read of the window covers.
+  std::expected<std::uint32_t, IoError> pointer(std::uint32_t block, std::uint64_t span) {
+    if (!holds(block, kPointerSize)) fill(block, span);
+    if (holds(block, kPointerSize)) {
       return load_u32_le(std::span(window_).subspan(block - base_).first<kPointerSize>());
     }
     std::array<std::uint8_t, kPointerSize> pointer{};
@@ -77,12 +78,30 @@ class PointerReader {
     return load_u32_le(pointer);
   }
 
+  /// Appends the `count` bytes at `at` to `out`.
+  std::expected<void, IoError> append(std::uint64_t at, std::uint64_t count,
+                                      std::vector<std::uint8_t>& out) {
+    const std::size_t from = out.size();
+    out.resize(from + static_cast<std::size_t>(count));
+    const std::span<std::uint8_t> into = std::span(out).subspan(from);
+    if (holds(at, count)) {
+      std::ranges::copy(std::span(window_).subspan(at - base_, into.size()), into.begin());
+      return {};
+    }
+    return source_.read_at(into, {}, at);
+  }
+
  private:
-  void fill(std::uint32_t block) {
+  bool holds(std::uint64_t at, std::uint64_t count) const {
+    return at >= base_ && at + count <= base_ + held_;
+  }
+
+  void fill(std::uint32_t block, std::uint64_t span) {
     held_ = 0;
     if (block >= length_) return;
     const auto size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), length_ - block));
+        static_cast<std::size_t>(std::min({std::max<std::uint64_t>(span, kPointerSize),
+                                           std::uint64_t{window_.size()}, length_ - block}));
     if (size >= kPointerSize && source_.read_at(std::span(window_).first(size), {}, block)) {
       base_ = block;
       held_ = size;
@@ -100,14 +119,17 @@ class PointerReader {
 
 std::expected<TracedChain, IoError> trace_chain(const BlockSource& source, std::uint32_t block_size,
                                                 std::uint32_t offset, std::uint32_t size,
-                                                std::uint64_t length, std::uint64_t max_blocks) {
+                                                std::uint64_t length, std::uint64_t max_blocks,
+                                                std::vector<std::uint8_t>* payload) {
   try {
     TracedChain chain;
     const std::uint64_t slice_limit = block_size > kPointerSize ? block_size - kPointerSize : 0;
     VisitedBlocks visited(block_size);
-    PointerReader pointers(source, length);
+    ChainBytes bytes(source, length);
     std::uint64_t remaining = size;
     std::uint32_t current = offset;
+    // The first block counts as adjacent: a chain written in one go is likely to be a run.
+    bool adjacent = true;
     while (remaining > 0) {
       if (chain.blocks.size() >= max_blocks) {
         chain.end = ChainEnd::OverBudget;
@@ -132,7 +154,13 @@ std::expected<TracedChain, IoError> trace_chain(const BlockSource& source, std::
         chain.end = ChainEnd::PastEnd;
         return chain;
       }
-      const auto next = pointers.at(current);
+      // As far as the chain reaches if it stays a run; else this block's own bytes.
+      const std::uint64_t run = slice_limit == 0 ? 0
+                                                 : (remaining + slice_limit - 1) / slice_limit *
+                                                       std::uint64_t{block_size};
+      const std::uint64_t own =
+          payload != nullptr ? kPointerSize + std::min(remaining, slice_limit) : kPointerSize;
+      const auto next = bytes.pointer(current, adjacent ? std::max(run, own) : own);
       if (!next) return std::unexpected(next.error());
       const std::uint64_t taken = *next == 0 ? remaining : std::min(remaining, slice_limit);
       chain.blocks.push_back({.offset = current,
@@ -143,11 +171,17 @@ std::expected<TracedChain, IoError> trace_chain(const BlockSource& source, std::
         chain.end = ChainEnd::PastEnd;
         return chain;
       }
+      if (payload != nullptr) {
+        if (auto read = bytes.append(payload_at, taken, *payload); !read) {
+          return std::unexpected(std::move(read.error()));
+        }
+      }
       remaining -= taken;
       if (remaining > 0 && taken == 0) {
         chain.end = ChainEnd::BlockSizeTooSmall;
         return chain;
       }
+      adjacent = std::uint64_t{*next} == std::uint64_t{current} + block_size;
       current = *next;
     }
     return chain;

@@ -49,11 +49,13 @@ struct TracedChain {
 /// read only while bytes are still wanted, and a 0 pointer makes the rest one contiguous run.
 /// `length` is the file's length. Stops at the end of the data; at the first block met a
 /// second time (`Loop`, exactly there); at an unusable offset; at the first block that the file
-/// doesn't hold in full; or before the block that would exceed `max_blocks`. Fails only when a
-/// pointer inside the file can't be read (the OS error), or with `OutOfMemory`.
+/// doesn't hold in full; or before the block that would exceed `max_blocks`. With `payload`, the
+/// payload bytes of the blocks traced are appended to it, each block's pointer and payload read
+/// together. Fails only when a read inside the file fails (the OS error), or with `OutOfMemory`.
 [[nodiscard]] std::expected<TracedChain, IoError> trace_chain(
     const BlockSource& source, std::uint32_t block_size, std::uint32_t offset, std::uint32_t size,
-    std::uint64_t length, std::uint64_t max_blocks = std::numeric_limits<std::uint64_t>::max());
+    std::uint64_t length, std::uint64_t max_blocks = std::numeric_limits<std::uint64_t>::max(),
+    std::vector<std::uint8_t>* payload = nullptr);
 
 /// The number of runs of adjacent blocks (each starting where the one before it ends) in
 /// `chain`: 1 for a contiguous chain, 0 for an empty one.

@@ -45,7 +45,11 @@ std::expected<void, DatError> read_node(const BlockSource& source, std::uint32_t
   if (auto read = read_block_chain_into(source, block_size, offset, content); !read) {
     return std::unexpected(std::move(read.error()));
   }
-  const std::span<const std::uint8_t> bytes(content);
+  return parse_node(content, node);
+}
+
+std::expected<void, DatError> parse_node(std::span<const std::uint8_t, kNodeSize> bytes,
+                                         Node& node) {
   const std::uint32_t declared = u32_at(bytes, kSlotCount * 4);
   if (declared > kMaxEntries) {
     Cursor cursor(bytes.subspan(kEntriesAt));
@@ -95,7 +99,7 @@ std::expected<void, DatError> walk_directory(const BlockSource& source, std::uin
   const auto visit = [&](std::uint32_t offset, std::optional<std::size_t> parent,
                          std::uint32_t slot) -> std::expected<void, DatError> {
     const std::size_t index = met.size();
-    if (auto read = read_node(source, block_size, offset, node); !read) {
+    if (auto read = visitor.read(source, block_size, offset, node); !read) {
       if (on_damage == OnDamage::Stop) return read;
       met.emplace(offset, State{index, false});
       visitor.failed(index, offset, parent, slot, std::move(read.error()));

@@ -51,6 +51,11 @@ struct Node {
                                                       std::uint32_t block_size,
                                                       std::uint32_t offset, Node& node);
 
+/// The node whose content is `bytes`, into `node`. Fails for a node declaring more than 61
+/// entries, with the record reader's error for the 62nd, which finds the node's bytes used up.
+[[nodiscard]] std::expected<void, DatError> parse_node(
+    std::span<const std::uint8_t, kNodeSize> bytes, Node& node);
+
 /// The order in which a walk takes a node's slots.
 enum class Order : std::uint8_t {
   Forward,   ///< First slot first.
@@ -75,6 +80,13 @@ class DirectoryVisitor {
   /// was read as `node`: its children follow.
   virtual void entered(std::size_t index, std::uint32_t offset, std::optional<std::size_t> parent,
                        std::uint32_t slot, const Node& node) = 0;
+  /// Reads the node at `offset` for the walk: `read_node`, unless the visitor has a better way
+  /// to the same result (the node's bytes at hand, or its chain wanted too).
+  [[nodiscard]] virtual std::expected<void, DatError> read(const BlockSource& source,
+                                                           std::uint32_t block_size,
+                                                           std::uint32_t offset, Node& node) {
+    return read_node(source, block_size, offset, node);
+  }
   /// True to end the walk early, without error; asked before each step.
   [[nodiscard]] virtual bool done() const { return false; }
   /// Every child of node `index` is done.

@@ -13,15 +13,35 @@ namespace {
 /// The forward walk's visitor: every node with its chain, every entry record, every link.
 class Recorder final : public DirectoryVisitor {
  public:
-  Recorder(const BlockSource& source, std::uint32_t block_size, std::uint64_t length,
-           std::uint64_t max_blocks)
-      : source_(source), block_size_(block_size), length_(length), max_blocks_(max_blocks) {}
+  Recorder(std::uint64_t length, std::uint64_t max_blocks)
+      : length_(length), max_blocks_(max_blocks) {}
 
   bool done() const override { return scan.stopped; }
+
+  /// Reads the node by tracing its chain, so that its blocks are known from the same reads.
+  std::expected<void, DatError> read(const BlockSource& source, std::uint32_t block_size,
+                                     std::uint32_t offset, Node& node) override {
+    content_.clear();
+    const std::uint64_t left = max_blocks_ - std::min(max_blocks_, traced_);
+    auto chain = trace_chain(source, block_size, offset, kNodeSize, length_, left, &content_);
+    if (!chain) {
+      if (!trace_error) trace_error = std::move(chain.error());
+      chain = TracedChain{};
+    }
+    traced_ += chain->blocks.size();
+    scan.stopped = scan.stopped || chain->end == ChainEnd::OverBudget;
+    chain_ = std::move(*chain);
+    if (chain_.end == ChainEnd::Complete && content_.size() == kNodeSize) {
+      return parse_node(std::span(content_).first<kNodeSize>(), node);
+    }
+    // The chain stops short: the open's own read of it says how.
+    return read_node(source, block_size, offset, node);
+  }
 
   void entered(std::size_t index, std::uint32_t offset, std::optional<std::size_t> parent,
                std::uint32_t slot, const Node& node) override {
     ScannedNode& scanned = add(offset, parent, slot);
+    scanned.children.assign(node.child_span().begin(), node.child_span().end());
     scanned.entry_count = node.entry_count;
     for (std::uint32_t i = 0; i < node.entry_count; ++i) {
       scan.entries.push_back({.entry = node.entries[i], .node = index, .index = i});
@@ -46,26 +66,20 @@ class Recorder final : public DirectoryVisitor {
  private:
   // The walk numbers nodes in the order it meets them, which is the order they are added here.
   ScannedNode& add(std::uint32_t offset, std::optional<std::size_t> parent, std::uint32_t slot) {
-    const std::uint64_t left = max_blocks_ - std::min(max_blocks_, traced_);
-    auto chain = trace_chain(source_, block_size_, offset, kNodeSize, length_, left);
-    if (!chain && !trace_error) trace_error = std::move(chain.error());
-    if (chain) {
-      traced_ += chain->blocks.size();
-      scan.stopped = scan.stopped || chain->end == ChainEnd::OverBudget;
-    }
     return scan.nodes.emplace_back(ScannedNode{.offset = offset,
                                                .parent = parent,
                                                .slot = slot,
                                                .first_entry = scan.entries.size(),
-                                               .chain = chain ? std::move(*chain) : TracedChain{},
+                                               .chain = std::move(chain_),
+                                               .children = {},
                                                .error = std::nullopt});
   }
 
-  const BlockSource& source_;
-  std::uint32_t block_size_;
   std::uint64_t length_;
   std::uint64_t max_blocks_;
   std::uint64_t traced_ = 0;
+  TracedChain chain_;  // the chain of the node read last
+  std::vector<std::uint8_t> content_;
 };
 
 /// The mirrored walk's visitor: the scanned entry records in that walk's order (each node's when
@@ -77,14 +91,22 @@ class MirroredRecords final : public DirectoryVisitor {
       forward_.emplace(scan.nodes[i].offset, i);
   }
 
+  /// The node as the forward walk read it: its children are all this walk needs.
+  std::expected<void, DatError> read(const BlockSource& /*source*/, std::uint32_t /*block_size*/,
+                                     std::uint32_t offset, Node& node) override {
+    // Every node this walk reaches, by the slots the forward walk recorded, that walk met.
+    const ScannedNode& scanned = scan_.nodes[forward_.find(offset)->second];
+    if (scanned.error) return std::unexpected(*scanned.error);
+    node.child_count = scanned.children.size();
+    std::ranges::copy(scanned.children, node.children.begin());
+    node.entry_count = 0;
+    return {};
+  }
   void entered(std::size_t /*index*/, std::uint32_t /*offset*/,
                std::optional<std::size_t> /*parent*/, std::uint32_t /*slot*/,
                const Node& /*node*/) override {}
   void left(std::size_t /*index*/, std::uint32_t offset) override {
-    // A node the forward walk never met: the file changed between the passes.
-    const auto met = forward_.find(offset);
-    if (met == forward_.end()) return;
-    const ScannedNode& node = scan_.nodes[met->second];
+    const ScannedNode& node = scan_.nodes[forward_.find(offset)->second];
     for (std::size_t i = node.entry_count; i-- > 0;)
       order.push_back(node.first_entry + i);
   }
@@ -104,7 +126,7 @@ std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
                                                       std::uint64_t length,
                                                       std::uint64_t max_blocks) {
   try {
-    Recorder recorder(source, block_size, length, max_blocks);
+    Recorder recorder(length, max_blocks);
     if (auto walked =
             walk_directory(source, block_size, root, Order::Forward, OnDamage::Skip, recorder);
         !walked) {

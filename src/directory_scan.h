@@ -12,6 +12,7 @@
 
 #include "block_chain.h"
 #include "chain_trace.h"
+#include "directory.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/error.h"
 
@@ -26,6 +27,8 @@ struct ScannedNode {
   std::size_t first_entry = 0;
   std::size_t entry_count = 0;
   TracedChain chain;
+  /// The slots it leads on by (none for a leaf or a node that can't be read).
+  std::vector<Child> children;
   /// Why the node could not be read (the open's error for it); it then has no entries.
   std::optional<DatError> error;
 };
@@ -56,9 +59,10 @@ struct DirectoryScan {
 };
 
 /// Scans the directory whose root node is at `root` (0: none) in a file of `length` bytes, by
-/// the walk the open makes, each distinct node read once per pass. The nodes' chains are traced
-/// within `max_blocks` blocks in all; past that the walk stops (`stopped`). Fails only when a
-/// pointer inside the file can't be read (`Io`), or with `Io` of kind `OutOfMemory`.
+/// the walk the open makes, each distinct node read once, its chain traced by the same reads
+/// (a second, mirrored walk over what was read picks the entries that survive). The nodes' chains
+/// are traced within `max_blocks` blocks in all; past that the walk stops (`stopped`). Fails only
+/// when a pointer inside the file can't be read (`Io`), or with `Io` of kind `OutOfMemory`.
 [[nodiscard]] std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
                                                                     std::uint32_t block_size,
                                                                     std::uint32_t root,

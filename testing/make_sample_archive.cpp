@@ -1,5 +1,7 @@
 // Writes the sample archive that the environ probe reads out of the box: a few dozen files
-// around every boundary the report cares about. Usage: make_sample_archive OUTPUT_PATH
+// around every boundary the report cares about; with `next`, the same archive as a patch would
+// leave it, one change of each kind, for `tallowmere-dat diff`.
+// Usage: make_sample_archive OUTPUT_PATH [next]
 
 #include <cstdint>
 #include <cstdio>
@@ -12,20 +14,20 @@
 namespace {
 
 using tallowmere_dat::file_type::SoundEntry;
-using tallowmere_testing::SoundRecordSpec;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundRecordLayout;
+using tallowmere_testing::SoundTableLayout;
 
 /// A slot whose entries play the given waves.
-SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
-  SoundRecordSpec record{.key = key};
+SoundRecordLayout slot(std::uint32_t key, const std::vector<std::uint32_t>& waves) {
+  SoundRecordLayout record{.key = key};
   for (const std::uint32_t wave : waves) {
     record.data.entries.push_back(SoundEntry{wave, 1.0F, 0.5F, 0.75F});
   }
   return record;
 }
 
-SoundTableSpec table(std::uint32_t id, std::vector<SoundRecordSpec> slots) {
-  return SoundTableSpec{.id = id,
+SoundTableLayout table(std::uint32_t id, std::vector<SoundRecordLayout> slots) {
+  return SoundTableLayout{.id = id,
                         .hash_key = 0,
                         .hashes = {{.key = 7, .data = {1, 1, 1}}},
                         .sounds = std::move(slots)};
@@ -35,18 +37,24 @@ std::vector<std::uint8_t> text(const std::string& s) {
   return {s.begin(), s.end()};
 }
 
-tallowmere_testing::ArchiveBuilder sample() {
+tallowmere_testing::ArchiveBuilder sample(bool next) {
   using tallowmere_testing::encode_sound_table;
   // A small fan-out gives a directory three levels deep for this many files.
-  tallowmere_testing::ArchiveBuilder builder({.block_size = 256, .seed = 2024, .fan_out = 4});
+  tallowmere_testing::ArchiveBuilder builder(
+      {.block_size = 256, .seed = 2024, .fan_out = 4, .header = {.game_version = next ? 1U : 0U}});
 
   // Non-sound files around the sound-table range, one of them compressed.
   builder.add_file(0x01000001, text("an unrelated file of type 0x01"));
-  builder.add_file(0x0A000001, std::vector<std::uint8_t>(700, 0x5A));
+  const std::vector<std::uint8_t> wave(700, 0x5A);
+  if (next) {
+    builder.add_compressed_file(0x0A000001, wave);  // the same bytes, stored another way
+  } else {
+    builder.add_file(0x0A000001, wave);
+  }
   builder.add_compressed_file(0x0D000010, text(std::string(2000, 'x') + " and a compressed tail"));
   builder.add_file(0x1FFFFFFF, encode_sound_table(table(0x1FFFFFFF, {slot(0x80, {0x0A000099})})));
   builder.add_file(0x21000000, encode_sound_table(table(0x21000000, {slot(0x80, {0x0A000098})})));
-  builder.add_file(0x40000001, text("type 0x40"));
+  builder.add_file(0x40000001, text("type 0x40"), next ? 0x100 : 0);  // a flag bit set
 
   // Sound tables: the range's first identifier, environ slots at both boundaries, an empty slot
   // and one with several entries (only the first is reported).
@@ -55,7 +63,8 @@ tallowmere_testing::ArchiveBuilder sample() {
                                                       slot(0x8A, {}), slot(0x01, {0x0A000003})})));
   builder.add_file(
       0x20000001,
-      encode_sound_table(table(0x20000001, {slot(0x75, {0x0A000004}), slot(0x8B, {0x0A000005})})));
+      encode_sound_table(table(
+          0x20000001, {slot(0x75, {next ? 0x0A000024U : 0x0A000004U}), slot(0x8B, {0x0A000005})})));
   builder.add_file(
       0x20000002,
       encode_sound_table(table(0x20000002, {slot(0x46, {0x0A000006}),
@@ -75,7 +84,7 @@ tallowmere_testing::ArchiveBuilder sample() {
   truncated.resize(truncated.size() - 2);
   builder.add_file(0x20000011, std::move(truncated));
   // Negative hash count and trailing bytes: both ignored.
-  SoundTableSpec odd = table(0x20000012, {slot(0x81, {0x0A000014}), slot(0x50, {0x0A000015})});
+  SoundTableLayout odd = table(0x20000012, {slot(0x81, {0x0A000014}), slot(0x50, {0x0A000015})});
   odd.hashes.clear();
   odd.declared_hashes = -1;
   odd.trailing = text("trailing bytes");
@@ -87,19 +96,23 @@ tallowmere_testing::ArchiveBuilder sample() {
   for (std::uint32_t i = 0; i < 12; ++i) {
     builder.add_file(0x20000100 + i,
                      encode_sound_table(table(0x20000100 + i, {slot(0x10 + i, {0x0A000100 + i})})));
-    builder.add_file(0x06000000 + i, text("texture " + std::to_string(i)));
+    if (next && i == 11) continue;  // removed
+    builder.add_file(0x06000000 + i,
+                     text("texture " + std::to_string(i) + (next && i == 3 ? ", redrawn" : "")));
   }
+  if (next) builder.add_file(0x06000100, text("a new texture"));
   return builder;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    (void)std::fputs("usage: make_sample_archive OUTPUT_PATH\n", stderr);
+  const bool next = argc == 3 && std::string(argv[2]) == "next";
+  if (argc != 2 && !next) {
+    (void)std::fputs("usage: make_sample_archive OUTPUT_PATH [next]\n", stderr);
     return 2;
   }
-  const auto archive = sample().build();
+  const auto archive = sample(next).build();
   if (!tallowmere_testing::write_archive(argv[1], archive.bytes)) {
     (void)std::fprintf(stderr, "make_sample_archive: cannot write %s\n", argv[1]);
     return 1;

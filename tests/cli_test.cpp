@@ -41,7 +41,7 @@ using tallowmere_dat::DatFileEntry;
 using tallowmere_dat::file_type::SoundEntry;
 using tallowmere_testing::ProcessOptions;
 using tallowmere_testing::ProcessResult;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundTableLayout;
 using tallowmere_testing::StdoutTarget;
 using tallowmere_testing::TempFile;
 using Bytes = std::vector<std::uint8_t>;
@@ -83,8 +83,8 @@ std::map<std::string, Bytes> files_under(const fs::path& root) {
 
 // A sound table with keys out of order, a repeated slot, an empty slot and entries whose file
 // order is not sorted; its stored id differs from its archive identifier.
-SoundTableSpec plain_table() {
-  return SoundTableSpec{
+SoundTableLayout plain_table() {
+  return SoundTableLayout{
       .id = 0x12345678,
       .hash_key = -3,
       .hashes = {{.key = 0x9, .data = {0.5F, 0.25F, 1.0F}}, {.key = 0x2, .data = {1, 2, 3}}},
@@ -112,16 +112,16 @@ const std::vector<std::uint32_t> kHardFloatBits = {
     std::bit_cast<std::uint32_t>(-2.5e-38F),
     std::bit_cast<std::uint32_t>(123456.79F)};
 
-SoundTableSpec hard_float_table() {
-  SoundTableSpec table_spec{.id = 0x20000002};
+SoundTableLayout hard_float_table() {
+  SoundTableLayout table_layout{.id = 0x20000002};
   std::vector<SoundEntry> entries;
   for (std::size_t i = 0; i + 2 < kHardFloatBits.size(); i += 3) {
     entries.push_back({static_cast<std::uint32_t>(i), std::bit_cast<float>(kHardFloatBits[i]),
                        std::bit_cast<float>(kHardFloatBits[i + 1]),
                        std::bit_cast<float>(kHardFloatBits[i + 2])});
   }
-  table_spec.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
-  return table_spec;
+  table_layout.sounds.push_back({.key = 0x77, .data = {.entries = entries}});
+  return table_layout;
 }
 
 constexpr std::uint32_t kText = 0x01000002;
@@ -658,10 +658,10 @@ TEST(CliTest, EnvironPrintsExactlyWhatTheProbePrints) {
 
   tallowmere_testing::ArchiveBuilder several({.block_size = 128, .seed = 3, .fan_out = 2});
   for (std::uint32_t i = 0; i < 40; ++i) {
-    SoundTableSpec table_spec{.id = i};
-    table_spec.sounds.push_back(
+    SoundTableLayout table_layout{.id = i};
+    table_layout.sounds.push_back(
         {.key = 0x40 + i * 3, .data = {.entries = {{0x0A000000 + i, 1, 1, 1}}}});
-    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(table_spec));
+    several.add_file(0x20000000 + i * 0x1111, tallowmere_testing::encode_sound_table(table_layout));
   }
   const std::vector<std::pair<const char*, Bytes>> archives = {
       {"hand-made, with damaged and compressed files", hand_archive().bytes},
@@ -1096,6 +1096,32 @@ TEST(CliTest, CheckFindsExactlyTheSampleArchivesDeliberateFlaws) {
             "error: sound-table-trailing: sound table 0x20000012: 14 bytes left over after its "
             "last sound record, from byte 72 of 86\n");
 }
+
+// The sample cut at 33,000 of its 33,936 bytes: the strict open fails, `--salvage` lists what the
+// readable nodes still reach and says how many subtrees it left out, and `info` shows the header.
+TEST(CliTest, SalvageReadsWhatACutArchiveStillReaches) {
+  Bytes bytes = read_file(SAMPLE_ARCHIVE);
+  ASSERT_GT(bytes.size(), 33000U);
+  bytes.resize(33000);
+  const TempFile cut(bytes);
+  const std::string path = cut.path().string();
+  const auto db =
+      tallowmere_dat::DatDatabase::open(std::span<const std::uint8_t>(bytes), {.salvage = true});
+  ASSERT_TRUE(db);
+  ASSERT_FALSE(db->skipped().empty());
+
+  EXPECT_EQ(tool({"ls", path}).exit_status, 2);
+  const auto listed = tool({"ls", "--salvage", path});
+  EXPECT_EQ(listed.exit_status, 1);
+  EXPECT_EQ(static_cast<std::size_t>(std::ranges::count(listed.out, '\n')), db->files().size());
+  EXPECT_TRUE(listed.err.starts_with(
+      format("tallowmere-dat: ls: %s: %zu directory subtree", path.c_str(), db->skipped().size())))
+      << listed.err;
+  const auto info = tool({"info", path});
+  EXPECT_EQ(info.exit_status, 1);
+  EXPECT_NE(info.out.find(format("entries         %zu\n", db->files().size())), std::string::npos)
+      << info.out;
+}
 #endif
 
 /// `args` as the null-terminated array `execv` takes; `args` must outlive it.
@@ -1487,6 +1513,10 @@ TEST(CliTest, ExitStatusesAreZeroOneOrTwoForEverySubcommand) {
       {{"environ", none}, 2},
       {{"map", path, "-o", out + ".svg"}, 0},
       {{"map", none, "-o", out + ".svg"}, 2},
+      // One file on both sides is equal, its damaged entry included.
+      {{"diff", path, path}, 0},
+      {{"diff", path, clean.path().string()}, 1},
+      {{"diff", path, none}, 2},
   };
   for (const auto& c : cases) {
     std::string joined;
@@ -1511,7 +1541,25 @@ enum class Kind { kHex8, kHex2, kHexBytes, kNumber, kBool, kString, kFloat, kArr
 const std::map<std::string, std::vector<Kind>>& field_kinds() {
   using enum Kind;
   static const std::map<std::string, std::vector<Kind>> kinds = {
-      {"archive", {kString}},
+      {"archive", {kString, kObject}},  // diff's is {old, new}
+      {"old", {kString, kObject}},
+      {"new", {kString, kObject}},
+      {"change", {kString}},
+      {"side", {kString}},
+      {"changes", {kArray}},
+      {"summary", {kObject}},
+      {"header_changes", {kArray}},
+      {"differ", {kBool}},
+      {"layout", {kBool}},
+      {"unchanged", {kNumber}},
+      {"files_added", {kNumber}},
+      {"bytes_added", {kNumber}},
+      {"files_removed", {kNumber}},
+      {"bytes_removed", {kNumber}},
+      {"files_changed", {kNumber}},
+      {"bytes_changed", {kNumber}},
+      {"files_unreadable", {kNumber}},
+      {"files_unchanged", {kNumber}},
       {"error", {kString}},
       {"time", {kString}},
       {"kind", {kString}},
@@ -1636,8 +1684,10 @@ void expect_schema(const nlohmann::json& value, const std::string& where) {
   }
   if (!value.is_object()) return;
   for (const auto& [key, field] : value.items()) {
+    // An explained field's value, and a changed header field's two, have the field's kind.
+    const bool named_value = key == "value" || key == "old_value" || key == "new_value";
     const std::string name =
-        key == "value" && value.contains("name") ? value.at("name").get<std::string>() : key;
+        named_value && value.contains("name") ? value.at("name").get<std::string>() : key;
     const auto kinds = field_kinds().find(name);
     ASSERT_NE(kinds, field_kinds().end())
         << where << ": field '" << name << "' is not in the schema";
@@ -1689,6 +1739,176 @@ TEST(CliTest, EveryJsonOutputFollowsOneSchema) {
   }
 }
 
+// --- diff ----------------------------------------------------------------------------------------
+
+constexpr std::uint32_t kDiffDamaged = 0x0A000001;
+
+/// Two versions of one archive, with one change of each kind: content, metadata only (a flag),
+/// removed, added, stored form only (compressed in the new one), a damaged entry on both sides, a
+/// sound table with one hash record changed, and the header's game_version.
+std::pair<tallowmere_testing::BuiltArchive, tallowmere_testing::BuiltArchive> diff_pair() {
+  const Bytes stored = as_bytes("stored either way, stored either way");
+  const Bytes damaged = {0xFF, 0xFF, 0, 0, 0, 0};  // declares far more than it holds
+  SoundTableSpec table = plain_table();
+  tallowmere_testing::ArchiveBuilder old_builder({.header = {.game_version = 1}});
+  old_builder.add_file(0x06000001, as_bytes("same"))
+      .add_file(0x06000002, as_bytes("two"))
+      .add_file(0x06000003, as_bytes("flag"))
+      .add_file(0x06000004, as_bytes("gone"))
+      .add_file(0x06000006, stored)
+      .add_file(kDiffDamaged, damaged, 1)
+      .add_file(kPlainTable, tallowmere_testing::encode_sound_table(table));
+  tallowmere_testing::ArchiveBuilder new_builder({.seed = 1, .header = {.game_version = 2}});
+  table.hashes[1].data.volume = 4;
+  new_builder.add_file(0x06000001, as_bytes("same"))
+      .add_file(0x06000002, as_bytes("TWO!"))
+      .add_file(0x06000003, as_bytes("flag"), 0x100)
+      .add_file(0x06000005, as_bytes("new"))
+      .add_compressed_file(0x06000006, stored)
+      .add_file(kDiffDamaged, damaged, 1)
+      .add_file(kPlainTable, tallowmere_testing::encode_sound_table(table));
+  return {old_builder.build(), new_builder.build()};
+}
+
+TEST(CliTest, DiffListsEachChangeWithItsLetterThenTheSummary) {
+  const auto [old_archive, new_archive] = diff_pair();
+  const TempFile old_file(old_archive.bytes);
+  const TempFile new_file(new_archive.bytes);
+  const std::string old_path = old_file.path().string();
+  const std::string new_path = new_file.path().string();
+  const auto sizes = [&](std::uint32_t id) {
+    return format("%u -> %u", old_archive.entry(id).size, new_archive.entry(id).size);
+  };
+  const auto result = tool({"diff", "--sound-tables", old_path, new_path});
+  EXPECT_EQ(result.exit_status, 1) << result.err;
+  std::istringstream lines(result.out);
+  const std::vector<std::string> expected = {
+      "H\tgame_version\t1 -> 2",
+      "M\t0x06000002\t3 -> 4",
+      "T\t0x06000003\t4 -> 4",
+      "D\t0x06000004\t4",
+      "A\t0x06000005\t3",
+      "S\t0x06000006\t" + sizes(0x06000006),
+      "!\t0x0A000001\t6 -> 6\tunreadable in both: ",
+      "M\t0x20000001\t" + sizes(kPlainTable),
+      "\t- hash 0x00000002: priority 1, probability 2, volume 3",
+      "\t+ hash 0x00000002: priority 1, probability 2, volume 4",
+      "0x06: 1 added (3 bytes), 1 removed (4 bytes), 3 changed (" +
+          format("%u bytes", 4 + 4 + new_archive.entry(0x06000006).size) +
+          "), 0 unreadable, 1 unchanged",
+      "0x0A: 0 added (0 bytes), 0 removed (0 bytes), 0 changed (0 bytes), 1 unreadable, 0 "
+      "unchanged",
+      "0x20: 0 added (0 bytes), 0 removed (0 bytes), 1 changed (" +
+          format("%u bytes", new_archive.entry(kPlainTable).size) + "), 0 unreadable, 0 unchanged",
+      "header differs: game_version",
+  };
+  for (const std::string& want : expected) {
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line)) << want;
+    // The damaged entry's line ends with the library's message.
+    EXPECT_EQ(want.starts_with("!") ? line.substr(0, want.size()) : line, want);
+  }
+  // What follows is only the layout line, naming fields a rebuild moves.
+  std::string rest((std::istreambuf_iterator<char>(lines)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(rest.empty() || rest.starts_with("layout only, no difference: ")) << rest;
+
+  // --stat is the summary alone; a selection narrows both sides.
+  const auto stat = tool({"diff", "--stat", old_path, new_path, "0x06000001"});
+  EXPECT_EQ(stat.exit_status, 1);  // the header still differs
+  EXPECT_TRUE(
+      stat.out.starts_with("0x06: 0 added (0 bytes), 0 removed (0 bytes), 0 changed (0 "
+                           "bytes), 0 unreadable, 1 unchanged\nheader differs: game_version"))
+      << stat.out;
+  // --metadata-only reads no file: the damaged one and the same-size content change pass.
+  const auto metadata =
+      tool({"diff", "--stat", "--metadata-only", old_path, new_path, "--type", "0x0A"});
+  EXPECT_EQ(metadata.out.substr(0, metadata.out.find('\n')),
+            "0x0A: 0 added (0 bytes), 0 removed (0 bytes), 0 changed (0 bytes), 0 unreadable, 1 "
+            "unchanged");
+
+  const auto missing = tool({"diff", old_path, new_path + ".none"});
+  EXPECT_EQ(missing.exit_status, 2);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "tallowmere-dat: diff: new archive: cannot open '" + new_path +
+                             ".none': No such file or directory\n");
+}
+
+TEST(CliTest, DiffJsonHoldsEveryRecordAndTheSummary) {
+  const auto [old_archive, new_archive] = diff_pair();
+  const TempFile old_file(old_archive.bytes);
+  const TempFile new_file(new_archive.bytes);
+  const std::string old_path = old_file.path().string();
+  const std::string new_path = new_file.path().string();
+  const auto result =
+      tool({"diff", "--json", old_path, new_path, "0x06000002,0x06000004-0x0A000001"});
+  EXPECT_EQ(result.exit_status, 1);
+  const auto json = nlohmann::json::parse(result.out);
+  expect_schema(json, "diff");
+  EXPECT_EQ(json.at("archive"), (nlohmann::json{{"old", old_path}, {"new", new_path}}));
+  const auto& changes = json.at("changes");
+  ASSERT_EQ(changes.size(), 5U);
+  const struct {
+    const char* id;
+    const char* change;
+    bool has_old;
+    bool has_new;
+  } records[] = {{"0x06000002", "content", true, true},
+                 {"0x06000004", "removed", true, false},
+                 {"0x06000005", "added", false, true},
+                 {"0x06000006", "stored", true, true},
+                 {"0x0A000001", "unreadable", true, true}};
+  for (std::size_t i = 0; i < std::size(records); ++i) {
+    SCOPED_TRACE(records[i].id);
+    EXPECT_EQ(changes[i].at("id"), records[i].id);
+    EXPECT_EQ(changes[i].at("change"), records[i].change);
+    EXPECT_EQ(changes[i].contains("old"), records[i].has_old);
+    EXPECT_EQ(changes[i].contains("new"), records[i].has_new);
+    if (records[i].has_new) {
+      EXPECT_EQ(changes[i].at("new").at("id"), records[i].id);
+    }
+  }
+  EXPECT_EQ(changes[0].at("old").at("size"), 3);
+  EXPECT_EQ(changes[0].at("new").at("size"), 4);
+  EXPECT_EQ(changes[3].at("new").at("compressed"), true);
+  const auto& summary = json.at("summary");
+  EXPECT_EQ(summary.at("differ"), true);
+  EXPECT_EQ(summary.at("unchanged"), 0);
+  const auto& header = summary.at("header_changes");
+  const auto game = std::ranges::find(header, nlohmann::json("game_version"),
+                                      [](const auto& c) { return c.at("name"); });
+  ASSERT_NE(game, header.end());
+  EXPECT_EQ(*game,
+            (nlohmann::json{
+                {"name", "game_version"}, {"layout", false}, {"old_value", 1}, {"new_value", 2}}));
+  ASSERT_EQ(summary.at("by_type").size(), 2U);  // 0x06 and 0x0A
+  EXPECT_EQ(summary.at("by_type")[0],
+            (nlohmann::json{{"type", "0x06"},
+                            {"files_added", 1},
+                            {"bytes_added", 3},
+                            {"files_removed", 1},
+                            {"bytes_removed", 4},
+                            {"files_changed", 2},
+                            {"bytes_changed", 4 + new_archive.entry(0x06000006).size},
+                            {"files_unreadable", 0},
+                            {"files_unchanged", 0}}));
+
+  // --json-lines: the same records, each naming both archives, then the summary.
+  const auto lines = tool({"diff", "--json-lines", old_path, new_path, "--type", "0x0A"});
+  std::istringstream stream(lines.out);
+  std::vector<nlohmann::json> documents;
+  for (std::string line; std::getline(stream, line);)
+    documents.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(documents.size(), 2U) << lines.out;
+  for (const auto& document : documents) {
+    expect_schema(document, "diff --json-lines");
+    EXPECT_EQ(document.at("archive"), json.at("archive"));
+  }
+  EXPECT_EQ(documents[0].at("change"), "unreadable");
+  EXPECT_EQ(documents[0].at("side"), "both");
+  EXPECT_FALSE(documents[0].at("message").get<std::string>().empty());
+  EXPECT_EQ(documents[1].at("summary").at("by_type")[0].at("files_unreadable"), 1);
+}
+
 #ifdef MAN_PAGE
 TEST(CliTest, TheManualHasEverySubcommandAndOption) {
   const auto man = find_program("man");
@@ -1700,8 +1920,8 @@ TEST(CliTest, TheManualHasEverySubcommandAndOption) {
   for (const char* section :
        {"SUBCOMMANDS", "SELECTIONS", "EXIT STATUS", "EXAMPLES", "FILES", "SEE ALSO"})
     EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
-  for (const char* command :
-       {"info", "ls", "cat", "extract", "sound-table", "environ", "check", "explain", "map"}) {
+  for (const char* command : {"info", "ls", "cat", "extract", "sound-table", "environ", "check",
+                              "explain", "map", "diff"}) {
     SCOPED_TRACE(command);
     EXPECT_NE(page.find(std::string("\n   ") + command + "\n"), std::string::npos);
     // Every option the subcommand's help names.

@@ -28,7 +28,7 @@ using Bytes = std::vector<std::uint8_t>;
 /// short after its prefix (so that it declares more than it produces).
 enum class Form : std::uint8_t { Raw, Compressed, Literal, Damaged };
 
-struct FileSpec {
+struct FilePlan {
   Bytes content;
   Form form = Form::Raw;
   std::uint32_t extra_flags = 0;
@@ -49,7 +49,7 @@ struct FileSpec {
   std::uint32_t bit_flags() const { return (form == Form::Raw ? 0U : 1U) | extra_flags; }
 };
 
-using Files = std::map<std::uint32_t, FileSpec>;
+using Files = std::map<std::uint32_t, FilePlan>;
 /// What the diff must find per identifier: a kind, "added", "removed", or the unreadable side.
 using Expected = std::map<std::uint32_t, std::variant<ChangeKind, std::string, DiffSide>>;
 
@@ -74,8 +74,8 @@ tallowmere_testing::BuiltArchive build(const Files& files, std::uint32_t fan_out
 
 /// Mutates `file` (the new side's; `old` is the old side's) one way picked at random, and
 /// returns what the diff must report.
-std::variant<ChangeKind, std::string, DiffSide> mutate(Random& random, FileSpec& old,
-                                                       FileSpec& file) {
+std::variant<ChangeKind, std::string, DiffSide> mutate(Random& random, FilePlan& old,
+                                                       FilePlan& file) {
   const bool compressed = file.form != Form::Raw && !file.content.empty();
   switch (random.below(compressed ? 7 : 3)) {
     case 0:
@@ -88,7 +88,7 @@ std::variant<ChangeKind, std::string, DiffSide> mutate(Random& random, FileSpec&
       return ChangeKind::Content;
     case 1:
       for (const Form form : {Form::Literal, Form::Compressed, Form::Raw}) {
-        if (FileSpec other{file.content, form, file.extra_flags}; other.stored() != file.stored()) {
+        if (FilePlan other{file.content, form, file.extra_flags}; other.stored() != file.stored()) {
           file.form = form;
           break;
         }
@@ -228,8 +228,8 @@ float bits(std::uint32_t value) {
   return std::bit_cast<float>(value);
 }
 
-SoundTable decode(const tallowmere_testing::SoundTableSpec& spec) {
-  const Bytes bytes = tallowmere_testing::encode_sound_table(spec);
+SoundTable decode(const tallowmere_testing::SoundTableLayout& layout) {
+  const Bytes bytes = tallowmere_testing::encode_sound_table(layout);
   Cursor cursor(bytes);
   return *SoundTable::read(cursor);
 }
@@ -238,41 +238,41 @@ SoundTable decode(const tallowmere_testing::SoundTableSpec& spec) {
 // that record with its old and new values, floats by their bits.
 TEST(DiffTest, SoundTableDiffNamesTheOneChangedRecord) {
   const float nan = bits(0x7FC00001);
-  const tallowmere_testing::SoundTableSpec base{
+  const tallowmere_testing::SoundTableLayout base{
       .id = 0x20000001,
       .hash_key = 9,
       .hashes = {{1, {0.5F, nan, -0.0F}}, {4, {1.0F, 2.0F, 3.0F}}},
       .sounds = {{7, SoundData{{{0x0A000001, nan, 1.0F, 0.0F}}, 3}},
                  {9, SoundData{{{0x0A000002, 1.0F, 1.0F, 1.0F}}, 0}}}};
-  using Spec = tallowmere_testing::SoundTableSpec;
-  const std::vector<std::pair<const char*, std::function<void(Spec&)>>> cases = {
-      {"hash priority", [](Spec& s) { s.hashes[0].data.priority = 0.25F; }},
-      {"hash nan payload", [](Spec& s) { s.hashes[0].data.probability = bits(0x7FC00002); }},
-      {"hash sign of zero", [](Spec& s) { s.hashes[0].data.volume = 0.0F; }},
+  using Layout = tallowmere_testing::SoundTableLayout;
+  const std::vector<std::pair<const char*, std::function<void(Layout&)>>> cases = {
+      {"hash priority", [](Layout& s) { s.hashes[0].data.priority = 0.25F; }},
+      {"hash nan payload", [](Layout& s) { s.hashes[0].data.probability = bits(0x7FC00002); }},
+      {"hash sign of zero", [](Layout& s) { s.hashes[0].data.volume = 0.0F; }},
       {"hash added",
-       [](Spec& s) {
+       [](Layout& s) {
          s.hashes.push_back({2, {}});
        }},
-      {"hash removed", [](Spec& s) { s.hashes.erase(s.hashes.begin() + 1); }},
-      {"slot wave", [](Spec& s) { s.sounds[0].data.entries[0].wave_did = 0x0A000003; }},
+      {"hash removed", [](Layout& s) { s.hashes.erase(s.hashes.begin() + 1); }},
+      {"slot wave", [](Layout& s) { s.sounds[0].data.entries[0].wave_did = 0x0A000003; }},
       {"slot nan payload",
-       [](Spec& s) { s.sounds[0].data.entries[0].priority = bits(0xFFC00001); }},
-      {"slot volume", [](Spec& s) { s.sounds[0].data.entries[0].volume = -0.0F; }},
-      {"slot unknown", [](Spec& s) { s.sounds[1].data.unknown = 1; }},
-      {"slot entry added", [](Spec& s) { s.sounds[1].data.entries.push_back({}); }},
+       [](Layout& s) { s.sounds[0].data.entries[0].priority = bits(0xFFC00001); }},
+      {"slot volume", [](Layout& s) { s.sounds[0].data.entries[0].volume = -0.0F; }},
+      {"slot unknown", [](Layout& s) { s.sounds[1].data.unknown = 1; }},
+      {"slot entry added", [](Layout& s) { s.sounds[1].data.entries.push_back({}); }},
       {"slot added",
-       [](Spec& s) {
+       [](Layout& s) {
          s.sounds.push_back({8, SoundData{}});
        }},
-      {"slot removed", [](Spec& s) { s.sounds.erase(s.sounds.begin()); }},
-      {"id", [](Spec& s) { s.id = 0x20000002; }},
-      {"hash key", [](Spec& s) { s.hash_key = -9; }},
+      {"slot removed", [](Layout& s) { s.sounds.erase(s.sounds.begin()); }},
+      {"id", [](Layout& s) { s.id = 0x20000002; }},
+      {"hash key", [](Layout& s) { s.hash_key = -9; }},
   };
   const SoundTable old_table = decode(base);
   EXPECT_TRUE(diff_sound_tables(old_table, decode(base)).empty());  // the same NaN is equal
   for (const auto& [name, change] : cases) {
     SCOPED_TRACE(name);
-    Spec changed = base;
+    Layout changed = base;
     change(changed);
     const SoundTable new_table = decode(changed);
     const SoundTableDiff diff = diff_sound_tables(old_table, new_table);

@@ -33,10 +33,10 @@ class EnvironProbeTest : public ::testing::Test {
                        ProcessOptions{.stdout_target = target});
   }
   static std::vector<std::uint8_t> sample_archive() {
-    tallowmere_testing::SoundTableSpec table_spec{.id = 1};
-    table_spec.sounds.push_back({.key = 0x80, .data = {.entries = {{0x0A00000F, 1, 1, 1}}}});
+    tallowmere_testing::SoundTableLayout table_layout{.id = 1};
+    table_layout.sounds.push_back({.key = 0x80, .data = {.entries = {{0x0A00000F, 1, 1, 1}}}});
     tallowmere_testing::ArchiveBuilder builder;
-    builder.add_file(0x20000004, tallowmere_testing::encode_sound_table(table_spec));
+    builder.add_file(0x20000004, tallowmere_testing::encode_sound_table(table_layout));
     return builder.build().bytes;
   }
 };

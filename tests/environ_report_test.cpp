@@ -17,19 +17,19 @@ namespace {
 using file_type::SoundEntry;
 using tallowmere_testing::ArchiveBuilder;
 using tallowmere_testing::encode_sound_table;
-using tallowmere_testing::SoundRecordSpec;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundRecordLayout;
+using tallowmere_testing::SoundTableLayout;
 using tallowmere_testing::TempFile;
 
-SoundRecordSpec slot(std::uint32_t key, const std::vector<std::uint32_t>& waves = {}) {
-  SoundRecordSpec record{.key = key};
+SoundRecordLayout slot(std::uint32_t key, const std::vector<std::uint32_t>& waves = {}) {
+  SoundRecordLayout record{.key = key};
   for (const std::uint32_t wave : waves)
     record.data.entries.push_back(SoundEntry{wave, 1, 1, 1});
   return record;
 }
 
-std::vector<std::uint8_t> table(std::vector<SoundRecordSpec> slots) {
-  return encode_sound_table(SoundTableSpec{.id = 0x20FFFFFF, .sounds = std::move(slots)});
+std::vector<std::uint8_t> table(std::vector<SoundRecordLayout> slots) {
+  return encode_sound_table(SoundTableLayout{.id = 0x20FFFFFF, .sounds = std::move(slots)});
 }
 
 std::string report_of(const ArchiveBuilder& builder) {

@@ -218,8 +218,9 @@ TEST_F(MountTreeTest, DocumentsAreTheToolsJson) {
             tallowmere_dat::cli::listing_document(path, db, {}).dump(2) + "\n");
   const auto table =
       tallowmere_dat::cli::Json::parse(text(*read_all(*fs, "/sound-tables/0x20000001.json")));
-  EXPECT_EQ(table["archive_id"], "0x20000001");
-  EXPECT_EQ(table["hashes"][0]["volume"], 2);
+  EXPECT_EQ(table.at("archive"), path);
+  EXPECT_EQ(table.at("id"), "0x20000001");
+  EXPECT_EQ(table.at("hashes").at(0).at("volume"), 2);
   const auto check = tallowmere_dat::cli::Json::parse(text(*read_all(*fs, "/.archive/check.json")));
   EXPECT_EQ(check["archive"], path);
   for (const std::string_view document :

@@ -23,7 +23,7 @@ namespace {
 
 using tallowmere_testing::bitwise_equal;
 using tallowmere_testing::encode_sound_table;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundTableLayout;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::int32_t kMaxCount = std::numeric_limits<std::int32_t>::max();
@@ -32,14 +32,14 @@ float float_bits(std::uint32_t bits) {
   return std::bit_cast<float>(bits);
 }
 
-/// The table of the documented 44-byte example, whose bytes are spelled out below.
-SoundTableSpec example_spec() {
+/// A 44-byte table with one slot, 0x76, holding one wave; its bytes are spelled out below.
+SoundTableLayout one_slot_table_layout() {
   return {.id = 0x20000001,
           .sounds = {{0x76, SoundData{{{0x0A0004D2, 1.0F, 1.0F, 0.5F}}, 0}, std::nullopt}}};
 }
 
 /// A table with every kind of record, for cutting short at every length.
-SoundTableSpec rich_spec() {
+SoundTableLayout rich_layout() {
   return {.id = 0x20000042,
           .hash_key = -7,
           .hashes = {{3, {0.25F, 0.5F, 0.75F}}},
@@ -47,11 +47,11 @@ SoundTableSpec rich_spec() {
                      {0x46, SoundData{{}, 9}, std::nullopt}}};
 }
 
-TEST(SoundTableTest, DecodesTheDocumentedExample) {
+TEST(SoundTableTest, DecodesTheFortyFourByteTableWithOneSlot) {
   const Bytes bytes = {0x01, 0x00, 0x00, 0x20, 0,    0,    0, 0, 0, 0,    0,    0,    0x01, 0, 0,
                        0,    0x76, 0,    0,    0,    0x01, 0, 0, 0, 0xD2, 0x04, 0x00, 0x0A, 0, 0,
                        0x80, 0x3F, 0,    0,    0x80, 0x3F, 0, 0, 0, 0x3F, 0,    0,    0,    0};
-  EXPECT_EQ(encode_sound_table(example_spec()), bytes);
+  EXPECT_EQ(encode_sound_table(one_slot_table_layout()), bytes);
   Cursor cursor(bytes);
   const auto table = SoundTable::read(cursor);
   ASSERT_TRUE(table.has_value()) << table.error().display();
@@ -67,7 +67,7 @@ TEST(SoundTableTest, AcceptsWhatTheFormatAllows) {
   const float signalling_nan = float_bits(0xFF800001);
   const struct {
     const char* name;
-    SoundTableSpec table_spec;
+    SoundTableLayout table_layout;
     SoundTable expected;
     std::size_t unread_records = 0;  ///< Bytes of written records beyond the declared counts.
   } cases[] = {
@@ -105,18 +105,18 @@ TEST(SoundTableTest, AcceptsWhatTheFormatAllows) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes bytes = encode_sound_table(c.table_spec);
+    const Bytes bytes = encode_sound_table(c.table_layout);
     Cursor cursor(bytes);
     const auto table = SoundTable::read(cursor);
     ASSERT_TRUE(table.has_value()) << table.error().display();
     EXPECT_TRUE(bitwise_equal(*table, c.expected));
     EXPECT_EQ(cursor.position().value(),
-              bytes.size() - c.table_spec.trailing.size() - c.unread_records);
+              bytes.size() - c.table_layout.trailing.size() - c.unread_records);
   }
 }
 
 TEST(SoundTableTest, EveryShortenedInputFailsAtTheNumberItCuts) {
-  const Bytes full = encode_sound_table(rich_spec());
+  const Bytes full = encode_sound_table(rich_layout());
   for (std::size_t size = 0; size < full.size(); ++size) {
     SCOPED_TRACE(size);
     const Bytes bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
@@ -133,7 +133,7 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
   const Bytes mebibyte(1 << 20, 0);
   const struct {
     const char* name;
-    SoundTableSpec table_spec;
+    SoundTableLayout table_layout;
     std::uint64_t failed_at;
   } cases[] = {
       {"H = 2^31 - 1 over 20 bytes", {.declared_hashes = kMaxCount, .trailing = Bytes(4, 1)}, 20},
@@ -154,7 +154,7 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes bytes = encode_sound_table(c.table_spec);
+    const Bytes bytes = encode_sound_table(c.table_layout);
     Cursor cursor(bytes);
     tallowmere_testing::allocations::reset();
     const auto table = SoundTable::read(cursor);
@@ -168,10 +168,10 @@ TEST(SoundTableTest, HugeCountsFailAtTheEndOfDataWithoutAHugeAllocation) {
 
 TEST(SoundTableTest, RunningOutOfMemoryIsAnErrorValue) {
   // 4096 hash records: 64 KiB of input whose map needs more than the 16 KiB allowed.
-  SoundTableSpec table_spec;
+  SoundTableLayout table_layout;
   for (std::uint32_t key = 0; key < 4096; ++key)
-    table_spec.hashes.push_back({key, {1, 2, 3}});
-  const Bytes bytes = encode_sound_table(table_spec);
+    table_layout.hashes.push_back({key, {1, 2, 3}});
+  const Bytes bytes = encode_sound_table(table_layout);
   Cursor cursor(bytes);
   const auto table = [&] {
     const tallowmere_testing::allocations::Limit limit(std::size_t{16} * 1024);
@@ -209,7 +209,7 @@ TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
     const SoundTable table{id, hash_key, FlatMap(std::move(hashes)), FlatMap(std::move(sounds))};
     Bytes bytes(bits() % 8, 0xEE);
     const std::size_t start = bytes.size();
-    tallowmere_testing::append_sound_table(bytes, tallowmere_testing::spec_of(table));
+    tallowmere_testing::append_sound_table(bytes, tallowmere_testing::layout_of(table));
     Cursor cursor(bytes);
     ASSERT_TRUE(cursor.seek(start).has_value());
     const auto decoded = SoundTable::read(cursor);
@@ -222,14 +222,14 @@ TEST(SoundTableTest, RandomTablesRoundTripFromAnyStartingPosition) {
 TEST(SoundTableTest, KeysChosenToCollideDecodeLikeAnyOthers) {
   // Multiples of 2^16, descending, then every seventh one again with new values: keys that would
   // all share one bucket of a map hashing them by identity, in an order that needs sorting.
-  SoundTableSpec table_spec{.id = 1};
+  SoundTableLayout table_layout{.id = 1};
   std::map<std::uint32_t, SoundHashData> hashes;
   std::map<std::uint32_t, SoundData> sounds;
   const auto add = [&](std::uint32_t key, float level) {
     const SoundHashData hash{level, level, level};
     const SoundData sound{{{key, level, level, level}}, static_cast<std::int32_t>(level)};
-    table_spec.hashes.push_back({key, hash});
-    table_spec.sounds.push_back({key, sound});
+    table_layout.hashes.push_back({key, hash});
+    table_layout.sounds.push_back({key, sound});
     hashes.insert_or_assign(key, hash);
     sounds.insert_or_assign(key, sound);
   };
@@ -238,7 +238,7 @@ TEST(SoundTableTest, KeysChosenToCollideDecodeLikeAnyOthers) {
   for (std::uint32_t k = 7; k <= 20000; k += 7)
     add(k << 16U, 2);
 
-  const Bytes bytes = encode_sound_table(table_spec);
+  const Bytes bytes = encode_sound_table(table_layout);
   Cursor cursor(bytes);
   const auto table = SoundTable::read(cursor);
   ASSERT_TRUE(table.has_value()) << table.error().display();
@@ -252,11 +252,11 @@ TEST(SoundTableTest, KeysChosenToCollideDecodeLikeAnyOthers) {
 TEST(SoundTableTest, AFileDecodesAsACursorDoesAtEveryLength) {
   // Starting past a few bytes, so that positions are seen to be the source's own.
   const Bytes prefix = {0xEE, 0xEE, 0xEE};
-  SoundTableSpec table_spec = rich_spec();
-  table_spec.sounds.push_back({0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
-  table_spec.trailing = Bytes(5, 0xAB);
+  SoundTableLayout table_layout = rich_layout();
+  table_layout.sounds.push_back({0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
+  table_layout.trailing = Bytes(5, 0xAB);
   Bytes full = prefix;
-  tallowmere_testing::append_sound_table(full, table_spec);
+  tallowmere_testing::append_sound_table(full, table_layout);
   for (std::size_t size = 0; size <= full.size(); ++size) {
     SCOPED_TRACE(size);
     const Bytes bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));

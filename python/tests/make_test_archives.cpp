@@ -21,8 +21,8 @@
 namespace {
 
 using tallowmere_dat::file_type::SoundEntry;
-using tallowmere_testing::SoundRecordSpec;
-using tallowmere_testing::SoundTableSpec;
+using tallowmere_testing::SoundRecordLayout;
+using tallowmere_testing::SoundTableLayout;
 
 float from_bits(std::uint32_t bits) {
   return std::bit_cast<float>(bits);
@@ -32,12 +32,12 @@ std::vector<std::uint8_t> text(const std::string& s) {
   return {s.begin(), s.end()};
 }
 
-SoundRecordSpec slot(std::uint32_t key, std::vector<SoundEntry> entries, std::int32_t unknown = 0) {
+SoundRecordLayout slot(std::uint32_t key, std::vector<SoundEntry> entries, std::int32_t unknown = 0) {
   return {.key = key, .data = {.entries = std::move(entries), .unknown = unknown}};
 }
 
-std::vector<std::uint8_t> table(std::uint32_t id, std::vector<SoundRecordSpec> slots) {
-  return tallowmere_testing::encode_sound_table(SoundTableSpec{
+std::vector<std::uint8_t> table(std::uint32_t id, std::vector<SoundRecordLayout> slots) {
+  return tallowmere_testing::encode_sound_table(SoundTableLayout{
       .id = id,
       .hash_key = -5,
       .hashes = {{.key = 9, .data = {1.0F, 0.25F, 0.5F}}, {.key = 2, .data = {3.0F, 0.125F, 2.0F}}},
@@ -73,7 +73,7 @@ std::vector<std::uint8_t> tables_archive() {
                          slot(0x76, {{0x0A000001, 2, 0.25F, 1}, {0x0A000003, 3, 0.125F, 1}})}));
   // NaNs whose payloads must survive: quiet, signalling, negative; and the infinities, -0.0.
   builder.add_file(0x20000002,
-                   tallowmere_testing::encode_sound_table(SoundTableSpec{
+                   tallowmere_testing::encode_sound_table(SoundTableLayout{
                        .id = 0x20000002,
                        .hash_key = 0,
                        .hashes = {{.key = 1,
@@ -103,7 +103,7 @@ std::vector<std::uint8_t> many_archive() {
   tallowmere_testing::ArchiveBuilder builder({.block_size = 48, .seed = 5});
   for (std::uint32_t i = 0; i < 400; ++i) {
     // Up to four slots with keys spread over 0x40-0x9F, across the environ and ambient ranges.
-    std::vector<SoundRecordSpec> slots;
+    std::vector<SoundRecordLayout> slots;
     for (std::uint32_t k = 0; k < i % 5; ++k) {
       slots.push_back(slot(0x40 + ((i * 7) + (k * 13)) % 0x60, {{0x0A000000 + i, 1, 1, 1}}));
     }

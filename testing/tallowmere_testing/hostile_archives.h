@@ -34,10 +34,10 @@ inline std::vector<std::uint8_t> le32(std::uint32_t value) {
 
 /// An ordinary sound table, so that the report has something to print besides the hostile one.
 inline std::vector<std::uint8_t> plain_table(std::uint32_t id) {
-  SoundTableSpec table_spec{.id = id};
-  table_spec.sounds.push_back({.key = 0x80, .data = {.entries = {{0x0A000001, 1, 1, 1}}}});
-  table_spec.sounds.push_back({.key = 0x46, .data = {}});
-  return encode_sound_table(table_spec);
+  SoundTableLayout table_layout{.id = id};
+  table_layout.sounds.push_back({.key = 0x80, .data = {.entries = {{0x0A000001, 1, 1, 1}}}});
+  table_layout.sounds.push_back({.key = 0x46, .data = {}});
+  return encode_sound_table(table_layout);
 }
 
 /// A one-leaf archive holding a plain sound table and the entries that `add` appends, whose
@@ -68,12 +68,12 @@ inline tallowmere_dat::DatFileEntry stored_entry(ArchiveImage& image, std::uint3
 /// A sound table whose counts are as given and whose records stop after `records` bytes.
 inline std::vector<std::uint8_t> counted_table(std::int32_t hashes, std::int32_t sounds,
                                                std::uint32_t entries) {
-  SoundTableSpec table_spec{.id = 0x20000002, .declared_hashes = hashes, .declared_sounds = sounds};
+  SoundTableLayout table_layout{.id = 0x20000002, .declared_hashes = hashes, .declared_sounds = sounds};
   if (sounds > 0) {
-    table_spec.sounds.push_back(
+    table_layout.sounds.push_back(
         {.key = 0x77, .data = {.entries = {{0x0A000002, 1, 1, 1}}}, .declared_entries = entries});
   }
-  return encode_sound_table(table_spec);
+  return encode_sound_table(table_layout);
 }
 
 /// An LRS stream that declares `prefix` bytes and produces the most output its length allows:

@@ -15,13 +15,13 @@
 namespace tallowmere_testing {
 
 /// A hash record as written: its key, then its three f32.
-struct HashRecordSpec {
+struct HashRecordLayout {
   std::uint32_t key = 0;
   tallowmere_dat::file_type::SoundHashData data{};
 };
 
 /// A sound record as written: its key, the entry count, the entries and `unknown`.
-struct SoundRecordSpec {
+struct SoundRecordLayout {
   std::uint32_t key = 0;
   tallowmere_dat::file_type::SoundData data{};
   // GCC 12 warns about designated initializers that skip a member without an initializer.
@@ -33,13 +33,13 @@ struct SoundRecordSpec {
 };
 
 /// A sound-table file as written, records in the order given; keys may repeat.
-struct SoundTableSpec {
+struct SoundTableLayout {
   std::uint32_t id = 0;
   std::int32_t hash_key = 0;
   // GCC 12 warns about designated initializers that skip a member without an initializer.
   // NOLINTBEGIN(readability-redundant-member-init)
-  std::vector<HashRecordSpec> hashes{};
-  std::vector<SoundRecordSpec> sounds{};
+  std::vector<HashRecordLayout> hashes{};
+  std::vector<SoundRecordLayout> sounds{};
   /// The counts written instead of the number of records given (H and S).
   std::optional<std::int32_t> declared_hashes{};
   std::optional<std::int32_t> declared_sounds{};
@@ -89,21 +89,21 @@ bool same_bits_by_key(const Map& a, const Map& b) {
 
 }  // namespace detail
 
-/// Appends the encoding of `table_spec` to `out`.
-inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableSpec& table_spec) {
-  detail::put_u32(out, table_spec.id);
-  detail::put_i32(out, table_spec.hash_key);
-  detail::put_i32(out, table_spec.declared_hashes.value_or(
-                           static_cast<std::int32_t>(table_spec.hashes.size())));
-  for (const HashRecordSpec& record : table_spec.hashes) {
+/// Appends the encoding of `table_layout` to `out`.
+inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableLayout& table_layout) {
+  detail::put_u32(out, table_layout.id);
+  detail::put_i32(out, table_layout.hash_key);
+  detail::put_i32(out, table_layout.declared_hashes.value_or(
+                           static_cast<std::int32_t>(table_layout.hashes.size())));
+  for (const HashRecordLayout& record : table_layout.hashes) {
     detail::put_u32(out, record.key);
     detail::put_f32(out, record.data.priority);
     detail::put_f32(out, record.data.probability);
     detail::put_f32(out, record.data.volume);
   }
-  detail::put_i32(out, table_spec.declared_sounds.value_or(
-                           static_cast<std::int32_t>(table_spec.sounds.size())));
-  for (const SoundRecordSpec& record : table_spec.sounds) {
+  detail::put_i32(out, table_layout.declared_sounds.value_or(
+                           static_cast<std::int32_t>(table_layout.sounds.size())));
+  for (const SoundRecordLayout& record : table_layout.sounds) {
     detail::put_u32(out, record.key);
     detail::put_u32(out, record.declared_entries.value_or(
                              static_cast<std::uint32_t>(record.data.entries.size())));
@@ -115,31 +115,31 @@ inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableS
     }
     detail::put_i32(out, record.data.unknown);
   }
-  out.insert(out.end(), table_spec.trailing.begin(), table_spec.trailing.end());
+  out.insert(out.end(), table_layout.trailing.begin(), table_layout.trailing.end());
 }
 
-/// The encoding of `table_spec`.
-inline std::vector<std::uint8_t> encode_sound_table(const SoundTableSpec& table_spec) {
+/// The encoding of `table_layout`.
+inline std::vector<std::uint8_t> encode_sound_table(const SoundTableLayout& table_layout) {
   std::vector<std::uint8_t> out;
-  append_sound_table(out, table_spec);
+  append_sound_table(out, table_layout);
   return out;
 }
 
 /// The description that encodes `table` canonically: each map's records by ascending key, counts
 /// matching, no trailing bytes.
-inline SoundTableSpec spec_of(const tallowmere_dat::file_type::SoundTable& table) {
-  SoundTableSpec table_spec{.id = table.id, .hash_key = table.hash_key};
+inline SoundTableLayout layout_of(const tallowmere_dat::file_type::SoundTable& table) {
+  SoundTableLayout table_layout{.id = table.id, .hash_key = table.hash_key};
   for (const auto& [key, data] : table.hashes)
-    table_spec.hashes.push_back({key, data});
+    table_layout.hashes.push_back({key, data});
   for (const auto& [key, data] : table.sounds)
-    table_spec.sounds.push_back({key, data, std::nullopt});
-  return table_spec;
+    table_layout.sounds.push_back({key, data, std::nullopt});
+  return table_layout;
 }
 
-/// The canonical encoding of `table` (see `spec_of`).
+/// The canonical encoding of `table` (see `layout_of`).
 inline std::vector<std::uint8_t> encode_sound_table(
     const tallowmere_dat::file_type::SoundTable& table) {
-  return encode_sound_table(spec_of(table));
+  return encode_sound_table(layout_of(table));
 }
 
 /// True when the tables hold the same keys and values, floats compared by their bits (so a NaN

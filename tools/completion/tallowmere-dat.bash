@@ -3,7 +3,7 @@
 _tallowmere_dat() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local subcommands="info ls cat extract sound-table environ check explain map mount"
+  local subcommands="info ls cat extract sound-table environ check explain map diff mount"
   if ((COMP_CWORD == 1)); then
     mapfile -t COMPREPLY < <(compgen -W "$subcommands --help --version" -- "$cur")
     return
@@ -17,6 +17,7 @@ _tallowmere_dat() {
     extract) options+=" --type -C --directory -d -k --keep-existing -q --quiet" ;;
     sound-table) options+=" --type --json --json-lines" ;;
     map) options+=" -o --output --layout-only" ;;
+    diff) options+=" --type --stat --metadata-only --sound-tables --json --json-lines" ;;
     mount) options+=" -f --foreground --raw --salvage -o" ;;
   esac
   case $prev in

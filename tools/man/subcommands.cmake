@@ -1,6 +1,6 @@
 # Writes a help2man include file with a section per subcommand: its own --help, set verbatim.
 # Run with -DTOOL=path/to/tallowmere-dat -DOUTPUT=file.
-set(subcommands info ls cat extract sound-table environ check explain map)
+set(subcommands info ls cat extract sound-table environ check explain map diff)
 set(text "[SUBCOMMANDS]\n")
 foreach(subcommand IN LISTS subcommands)
   execute_process(COMMAND ${TOOL} ${subcommand} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)

@@ -23,6 +23,12 @@ std::optional<DatDatabase> open_archive(const std::string& path, std::string_vie
     report_archive_error(command, path, db.error());
     return std::nullopt;
   }
+  if (const std::vector<SkippedNode>& skipped = db->skipped(); !skipped.empty()) {
+    report({command, escaped_text(path),
+            count_text(skipped.size(), "directory subtree", "directory subtrees") +
+                " left out, the first at " + hex(skipped.front().offset) + ": " +
+                skipped.front().message});
+  }
   return std::move(*db);
 }
 

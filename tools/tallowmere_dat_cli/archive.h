@@ -24,7 +24,7 @@ std::string archive_error_text(const std::string& path, const DatError& error);
 
 /// Opens the archive at `path` with `options`, or reports `command` + ": " + the error's message
 /// (which names the path when the file can't be opened, and is preceded by the path otherwise)
-/// and returns nothing.
+/// and returns nothing. A salvaging open that left subtrees out reports how many.
 std::optional<DatDatabase> open_archive(const std::string& path, std::string_view command,
                                         OpenOptions options = {});
 

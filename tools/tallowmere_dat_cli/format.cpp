@@ -43,6 +43,11 @@ std::string float_text(float value) {
   return {digits.data(), result.ptr};
 }
 
+std::string levels_text(float priority, float probability, float volume) {
+  return "priority " + float_text(priority) + ", probability " + float_text(probability) +
+         ", volume " + float_text(volume);
+}
+
 std::optional<std::uint32_t> parse_hex(std::string_view text, std::size_t max_digits) {
   if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
   if (text.empty() || text.size() > max_digits) return std::nullopt;
@@ -78,6 +83,10 @@ std::string iso_time(std::int64_t seconds) {
 
 std::string escaped_text(std::string_view text) {
   return DatError(DatError::Other{std::string(text)}).message();
+}
+
+std::string count_text(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 }  // namespace tallowmere_dat::cli

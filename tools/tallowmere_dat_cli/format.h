@@ -22,6 +22,9 @@ std::string hex(std::uint32_t value, int digits = 8);
 /// uppercase hex digits of the NaN's bits (sign and payload kept).
 std::string float_text(float value);
 
+/// A sound record's levels: "priority P, probability Q, volume V", each as `float_text` gives it.
+std::string levels_text(float priority, float probability, float volume);
+
 /// Parses a hexadecimal number of 1 to `max_digits` digits, with or without a "0x" or "0X"
 /// prefix. Nothing else is accepted: no sign, no spaces, no empty digits.
 std::optional<std::uint32_t> parse_hex(std::string_view text, std::size_t max_digits);
@@ -36,5 +39,8 @@ std::string iso_time(std::int64_t seconds);
 /// Text from outside (a path, a name) made safe to print on one line: valid UTF-8, with control
 /// and other unprintable characters escaped as `DatError::message()` escapes them.
 std::string escaped_text(std::string_view text);
+
+/// `count` and the noun that goes with it: "1 file", "2 files".
+std::string count_text(std::uint64_t count, const char* one, const char* many);
 
 }  // namespace tallowmere_dat::cli

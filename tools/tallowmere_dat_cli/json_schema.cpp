@@ -1,6 +1,8 @@
 #include "json_schema.h"
 
+#include <algorithm>
 #include <array>
+#include <variant>
 
 #include "format.h"
 #include "tallowmere_dat/error.h"
@@ -35,26 +37,10 @@ Json totals_json(const TypeTotals& totals) {
 
 Json header_json(const DatHeader& h) {
   Json header = Json::object();
-  const auto put = [&](std::string_view name, std::uint32_t value) {
-    header[std::string(name)] = field_json(name, value, {});
-  };
-  put("magic", h.magic);
-  put("block_size", h.block_size);
-  put("file_size", h.file_size);
-  put("dataset", h.dataset);
-  put("subset", h.subset);
-  put("free_head", h.free_head);
-  put("free_tail", h.free_tail);
-  put("free_count", h.free_count);
-  put("root_offset", h.root_offset);
-  put("new_lru", h.new_lru);
-  put("old_lru", h.old_lru);
-  put("use_lru", h.use_lru);
-  put("master_map_id", h.master_map_id);
-  put("engine_version", h.engine_version);
-  put("game_version", h.game_version);
-  header["version_string"] = bytes_json(h.version_string);
-  put("version_minor", h.version_minor);
+  for (const HeaderField& f : kHeaderFields) {
+    header[std::string(f.name)] =
+        f.number == nullptr ? bytes_json(h.version_string) : field_json(f.name, h.*f.number, {});
+  }
   return header;
 }
 
@@ -124,9 +110,13 @@ Json bytes_json(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
+bool is_number_field(std::string_view name) {
+  return std::ranges::find(kNumberFields, name) != kNumberFields.end();
+}
+
 Json field_json(std::string_view name, std::uint64_t value, std::span<const std::uint8_t> bytes) {
   if (name == "version_string") return bytes_json(bytes);
-  if (std::ranges::find(kNumberFields, name) != kNumberFields.end()) return value;
+  if (is_number_field(name)) return value;
   return hex_json(static_cast<std::uint32_t>(value));
 }
 
@@ -220,8 +210,70 @@ Json explanation_document(const std::string& archive_path, const Explanation& ex
   return json;
 }
 
+bool is_layout_field(std::string_view name) {
+  constexpr std::array<std::string_view, 5> kLayoutFields = {"file_size", "free_head", "free_tail",
+                                                             "free_count", "root_offset"};
+  return std::ranges::find(kLayoutFields, name) != kLayoutFields.end();
+}
+
+Json header_value_json(std::string_view name, const HeaderValue& value) {
+  if (const auto* bytes = std::get_if<std::array<std::uint8_t, 16>>(&value)) {
+    return field_json(name, 0, *bytes);
+  }
+  return field_json(name, std::get<std::uint32_t>(value), {});
+}
+
+Json archive_pair_json(const std::string& old_path, const std::string& new_path) {
+  return Json{{"old", text_json(old_path)}, {"new", text_json(new_path)}};
+}
+
+Json change_json(std::string_view change, const DatFileEntry* old_entry,
+                 const DatFileEntry* new_entry) {
+  Json json{{"id", hex_json(old_entry != nullptr ? old_entry->id : new_entry->id)},
+            {"change", change}};
+  if (old_entry != nullptr) json["old"] = entry_json(*old_entry);
+  if (new_entry != nullptr) json["new"] = entry_json(*new_entry);
+  return json;
+}
+
+Json unreadable_json(const UnreadableEntry& entry) {
+  return Json{{"id", hex_json(entry.id())},         {"change", "unreadable"},
+              {"side", side_name(entry.side())},    {"message", text_json(entry.message())},
+              {"old", entry_json(entry.old_entry)}, {"new", entry_json(entry.new_entry)}};
+}
+
+Json diff_summary_json(const DiffReport& report, bool differ) {
+  Json header = Json::array();
+  for (const HeaderFieldChange& c : report.header_changes) {
+    header.push_back({{"name", c.name},
+                      {"layout", is_layout_field(c.name)},
+                      {"old_value", header_value_json(c.name, c.old_value)},
+                      {"new_value", header_value_json(c.name, c.new_value)}});
+  }
+  Json types = Json::array();
+  for (const tallowmere_dat::TypeTotals& t : report.totals) {
+    types.push_back({{"type", hex_json(t.type, 2)},
+                     {"files_added", t.files_added},
+                     {"bytes_added", t.bytes_added},
+                     {"files_removed", t.files_removed},
+                     {"bytes_removed", t.bytes_removed},
+                     {"files_changed", t.files_changed},
+                     {"bytes_changed", t.bytes_changed},
+                     {"files_unreadable", t.files_unreadable},
+                     {"files_unchanged", t.files_unchanged}});
+  }
+  return Json{{"differ", differ},
+              {"unchanged", report.unchanged},
+              {"header_changes", std::move(header)},
+              {"by_type", std::move(types)}};
+}
+
 Json with_archive(const std::string& archive_path, Json document) {
-  Json line{{"archive", text_json(archive_path)}};
+  return with_archive(text_json(archive_path), std::move(document));
+}
+
+Json with_archive(Json archive, Json document) {
+  Json line{{"archive", std::move(archive)}};
   for (auto& [key, value] : document.items())
     line[key] = std::move(value);
   return line;

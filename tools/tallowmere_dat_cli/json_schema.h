@@ -15,6 +15,7 @@
 #include "json.h"
 #include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
+#include "tallowmere_dat/diff.h"
 #include "tallowmere_dat/explain.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_dat/selection.h"
@@ -37,7 +38,6 @@ struct DirectoryTotals {
 /// Counts the directory's entries as `info` shows them (sizes as stored).
 DirectoryTotals count_by_type(const DatDatabase& db);
 
-
 /// Text from outside (a path, a name) as a JSON string: valid UTF-8 whatever its bytes, with
 /// control and unprintable characters escaped as in `DatError::message()`.
 Json text_json(std::string_view text);
@@ -54,6 +54,10 @@ Json bytes_json(std::span<const std::uint8_t> bytes);
 /// A stored field's value by its name: a number for sizes, counts, timestamps and versions,
 /// `bytes_json` for version_string, fixed-width hex otherwise.
 Json field_json(std::string_view name, std::uint64_t value, std::span<const std::uint8_t> bytes);
+
+/// True for the stored fields shown as numbers (sizes, counts, versions, times); every other
+/// one is an identifier, an offset or flags, shown in hex.
+bool is_number_field(std::string_view name);
 
 /// `info --json`: {archive, header: {field: value...}, totals, by_type: [...]}.
 Json header_document(const std::string& archive_path, const DatDatabase& db);
@@ -81,7 +85,35 @@ Json sound_table_json(std::uint32_t id, const file_type::SoundTable& table);
 /// `explain --json`: {archive, header_fields: [{name, offset, bytes, value}...], entry?}.
 Json explanation_document(const std::string& archive_path, const Explanation& explanation);
 
+/// True for the header fields that say where the archive's blocks lie rather than what it holds
+/// (`file_size`, `free_head`, `free_tail`, `free_count`, `root_offset`): any rebuild changes
+/// them, so `diff` shows them without counting them as a difference.
+bool is_layout_field(std::string_view name);
+
+/// A header field's value as `field_json` gives it.
+Json header_value_json(std::string_view name, const HeaderValue& value);
+
+/// The two archives a `diff` document names: {old, new}, each a path as `text_json` gives it.
+Json archive_pair_json(const std::string& old_path, const std::string& new_path);
+
+/// One `diff` change record for an added, removed or changed entry: {id, change, old?, new?},
+/// `change` being "added", "removed" or `change_name`, each side an `entry_json` where it exists.
+Json change_json(std::string_view change, const DatFileEntry* old_entry,
+                 const DatFileEntry* new_entry);
+
+/// One `diff` record for an entry that couldn't be read: {id, change: "unreadable", side,
+/// message, old, new}.
+Json unreadable_json(const UnreadableEntry& entry);
+
+/// `diff`'s summary: {differ, unchanged, header_changes: [{name, layout, old_value,
+/// new_value}...], by_type: [{type, files_added, bytes_added, files_removed, bytes_removed,
+/// files_changed, bytes_changed, files_unreadable, files_unchanged}...]}, `differ` as given.
+Json diff_summary_json(const DiffReport& report, bool differ);
+
 /// `document`'s fields, moved, after `archive`: the top-level form of a streamed line.
 Json with_archive(const std::string& archive_path, Json document);
+
+/// `document`'s fields, moved, after `archive` set to `archive` (a `diff` line's pair).
+Json with_archive(Json archive, Json document);
 
 }  // namespace tallowmere_dat::cli

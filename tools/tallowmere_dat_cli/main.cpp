@@ -105,8 +105,9 @@ int run_cli(int argc, char** argv) {
       "tallowmere-dat");
   app.set_version_flag("--version", "tallowmere-dat " TALLOWMERE_DAT_VERSION_STRING);
   app.footer(
-      "Exit status: 0 when all went well and nothing was found; 1 for findings, or damaged or "
-      "missing files met; 2 for trouble (an unreadable archive, a usage error, a failed write).");
+      "Exit status: 0 when all went well and nothing was found; 1 for findings, archives that "
+      "differ, or damaged or missing files met; 2 for trouble (an unreadable archive, a usage "
+      "error, a failed write).");
   help_is_long_only(app);
   app.require_subcommand(1);
 
@@ -120,6 +121,7 @@ int run_cli(int argc, char** argv) {
   add_check(app, run);
   add_explain(app, run);
   add_map(app, run);
+  add_diff(app, run);
 #ifdef TALLOWMERE_HAVE_MOUNT
   add_mount(app, run);
 #endif

@@ -212,7 +212,9 @@ std::expected<Bytes, std::string> ArchiveTree::content(const Decoded& what) cons
       Cursor cursor(*bytes);
       const auto table = file_type::SoundTable::read(cursor);
       if (!table) return std::unexpected("not a complete sound table: " + table.error().message());
-      return as_bytes(document_text(cli::sound_table_json(what.value, *table)));
+      // Every top-level document names its archive, as `sound-table --json` does.
+      return as_bytes(document_text(
+          cli::with_archive(archive_path_, cli::sound_table_json(what.value, *table))));
     }
     case Kind::Document:
       if (what.value == 0) return as_bytes(document_text(cli::header_document(archive_path_, db_)));

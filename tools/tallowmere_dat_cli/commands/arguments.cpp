@@ -23,6 +23,13 @@ CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id) {
           ""));
 }
 
+CLI::Option* add_salvage_flag(CLI::App& command, bool& salvage) {
+  return command.add_flag(
+      "--salvage", salvage,
+      "Read a damaged directory as far as it goes, leaving out the subtrees that can't be read "
+      "(how many is said on standard error; the exit status is then 1)");
+}
+
 void require_selection(CLI::App& command, const SelectionArgs& args) {
   command.parse_complete_callback([&args] {
     if (args.items.empty() && args.types.empty()) throw CLI::RequiredError("SEL");

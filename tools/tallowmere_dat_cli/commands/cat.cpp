@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kName = "cat";
 
 struct CatOptions {
+  bool salvage = false;
   std::string archive;
   SelectionArgs selection;
   bool force = false;
@@ -33,9 +34,9 @@ bool looks_binary(std::span<const std::uint8_t> bytes) {
 
 int run_cat(const CatOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
-  const auto db = open_archive(options.archive, kName);
+  const auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
   if (!db) return kExitTrouble;
-  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0 || !db->skipped().empty();
   const bool guard_terminal = !options.force && ::isatty(STDOUT_FILENO) == 1;
   Stdout out;
   std::vector<std::uint8_t> bytes;
@@ -69,6 +70,7 @@ void add_cat(CLI::App& app, Runner& run) {
                           "The files: identifiers, ranges or comma lists of them");
   require_selection(*command, options->selection);
   command->add_flag("-f,--force", options->force, "Write binary data to a terminal too");
+  add_salvage_flag(*command, options->salvage);
   command->callback([options, &run] { run = [options] { return run_cat(*options); }; });
 }
 

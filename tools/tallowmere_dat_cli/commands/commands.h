@@ -26,11 +26,14 @@ void add_environ(CLI::App& app, Runner& run);
 void add_check(CLI::App& app, Runner& run);
 void add_explain(CLI::App& app, Runner& run);
 void add_map(CLI::App& app, Runner& run);
+void add_diff(CLI::App& app, Runner& run);
 /// Only in builds with TALLOWMERE_BUILD_MOUNT (TALLOWMERE_HAVE_MOUNT defined).
 void add_mount(CLI::App& app, Runner& run);
 
 /// The ARCHIVE positional every subcommand takes first.
 CLI::Option* add_archive_argument(CLI::App& command, std::string& path);
+/// The "--salvage" flag of the subcommands that read the directory's files.
+CLI::Option* add_salvage_flag(CLI::App& command, bool& salvage);
 /// A required file identifier positional (hexadecimal, "0x" optional).
 CLI::Option* add_id_argument(CLI::App& command, std::uint32_t& id);
 /// Makes parsing fail with "missing SEL" unless `args` name some files.

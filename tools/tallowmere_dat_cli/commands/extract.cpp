@@ -33,6 +33,7 @@ constexpr const char* kName = "extract";
 constexpr std::string_view kSuffix = ".bin";
 
 struct ExtractOptions {
+  bool salvage = false;
   std::string archive;
   std::string directory;
   SelectionArgs selection;
@@ -180,15 +181,11 @@ class Extraction {
   std::vector<std::uint8_t> buffer_;
 };
 
-std::string count_text(std::size_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 int run_extract(const ExtractOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
   const std::string directory =
       options.directory.empty() ? default_directory(options.archive) : options.directory;
-  const auto db = open_archive(options.archive, kName);
+  const auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
   if (!db) return kExitTrouble;
 
   Tally tally;
@@ -225,9 +222,9 @@ int run_extract(const ExtractOptions& options) {
     if (tally.failed != 0) out.write(format("; %zu failed", tally.failed));
     out.write(stopped ? "; stopped\n" : "\n");
   }
-  const int status = stopped || tally.refused ? kExitTrouble
-                     : tally.failed != 0      ? kExitFindings
-                                              : kExitOk;
+  const int status = stopped || tally.refused                      ? kExitTrouble
+                     : tally.failed != 0 || !db->skipped().empty() ? kExitFindings
+                                                                   : kExitOk;
   return finish(out, kName, status);
 }
 
@@ -252,6 +249,7 @@ void add_extract(CLI::App& app, Runner& run) {
                     "Keep regular files that are already there instead of replacing them");
   command->add_flag("-q,--quiet", options->quiet,
                     "No progress display and no summary; errors are still reported");
+  add_salvage_flag(*command, options->salvage);
   command->callback([options, &run] { run = [options] { return run_extract(*options); }; });
 }
 

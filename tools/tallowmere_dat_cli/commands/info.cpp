@@ -38,23 +38,16 @@ std::string version_bytes(const DatHeader& header) {
 
 void write_header(Stdout& out, const std::string& path, const DatHeader& h) {
   out.write(field("archive", escaped_text(path)));
-  out.write(field("magic", hex(h.magic)));
-  out.write(decimal_field("block_size", h.block_size));
-  out.write(decimal_field("file_size", h.file_size));
-  out.write(decimal_field("dataset", h.dataset));
-  out.write(decimal_field("subset", h.subset));
-  out.write(field("free_head", hex(h.free_head)));
-  out.write(field("free_tail", hex(h.free_tail)));
-  out.write(decimal_field("free_count", h.free_count));
-  out.write(field("root_offset", hex(h.root_offset)));
-  out.write(field("new_lru", hex(h.new_lru)));
-  out.write(field("old_lru", hex(h.old_lru)));
-  out.write(field("use_lru", hex(h.use_lru)));
-  out.write(field("master_map_id", hex(h.master_map_id)));
-  out.write(decimal_field("engine_version", h.engine_version));
-  out.write(decimal_field("game_version", h.game_version));
-  out.write(field("version_string", version_bytes(h)));
-  out.write(decimal_field("version_minor", h.version_minor));
+  for (const HeaderField& f : kHeaderFields) {
+    const std::string name(f.name);
+    if (f.number == nullptr) {
+      out.write(field(name.c_str(), version_bytes(h)));
+    } else if (is_number_field(f.name)) {
+      out.write(decimal_field(name.c_str(), h.*f.number));
+    } else {
+      out.write(field(name.c_str(), hex(h.*f.number)));
+    }
+  }
 }
 
 void write_directory(Stdout& out, const DirectoryTotals& d) {
@@ -73,7 +66,9 @@ void write_directory(Stdout& out, const DirectoryTotals& d) {
 }
 
 int run_info(const InfoOptions& options) {
-  const auto db = open_archive(options.archive, kName);
+  // The header is worth showing even where the directory is damaged: salvage what it can, and
+  // say what was left out of the counts.
+  const auto db = open_archive(options.archive, kName, {.salvage = true});
   if (!db) return kExitTrouble;
   Stdout out;
   if (options.json) {
@@ -82,7 +77,7 @@ int run_info(const InfoOptions& options) {
     write_header(out, options.archive, db->header());
     write_directory(out, count_by_type(*db));
   }
-  return finish(out, kName);
+  return finish(out, kName, db->skipped().empty() ? kExitOk : kExitFindings);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kName = "ls";
 
 struct LsOptions {
+  bool salvage = false;
   std::string archive;
   SelectionArgs selection;
   bool long_format = false;
@@ -109,10 +110,10 @@ class Writer {
 
 int run_ls(const LsOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
-  const auto db = open_archive(options.archive, kName);
+  const auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
   if (!db) return kExitTrouble;
 
-  bool failed = report_unselected_ids(kName, *selection, *db) != 0;
+  bool failed = report_unselected_ids(kName, *selection, *db) != 0 || !db->skipped().empty();
   std::vector<Row> rows;
   for (const DatFileEntry* entry : selection->select(db->files())) {
     Row row{entry, std::nullopt};
@@ -169,6 +170,7 @@ void add_ls(CLI::App& app, Runner& run) {
       ->add_flag("--json-lines", options->json_lines,
                  "One JSON object per entry per line (NDJSON), each naming its archive")
       ->excludes(json);
+  add_salvage_flag(*command, options->salvage);
   command->callback([options, &run] {
     options->long_format =
         (options->long_format || options->decompressed) && !options->json && !options->json_lines;

@@ -27,11 +27,6 @@ struct SoundTableOptions {
   bool json = false;
 };
 
-std::string levels_text(float priority, float probability, float volume) {
-  return "priority " + float_text(priority) + ", probability " + float_text(probability) +
-         ", volume " + float_text(volume);
-}
-
 void write_text(Stdout& out, std::uint32_t archive_id, const SoundTable& table) {
   out.write(format("sound table %s: id %s, hash_key %d\n", hex(archive_id).c_str(),
                    hex(table.id).c_str(), table.hash_key));
