@@ -1749,7 +1749,7 @@ constexpr std::uint32_t kDiffDamaged = 0x0A000001;
 std::pair<tallowmere_testing::BuiltArchive, tallowmere_testing::BuiltArchive> diff_pair() {
   const Bytes stored = as_bytes("stored either way, stored either way");
   const Bytes damaged = {0xFF, 0xFF, 0, 0, 0, 0};  // declares far more than it holds
-  SoundTableSpec table = plain_table();
+  SoundTableLayout table = plain_table();
   tallowmere_testing::ArchiveBuilder old_builder({.header = {.game_version = 1}});
   old_builder.add_file(0x06000001, as_bytes("same"))
       .add_file(0x06000002, as_bytes("two"))
