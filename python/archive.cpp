@@ -12,6 +12,8 @@
 
 #include "buffer.h"
 #include "errors.h"
+#include "json.h"
+#include "json_schema.h"
 
 namespace py = pybind11;
 
@@ -48,10 +50,6 @@ std::vector<std::uint8_t>& table_buffer() {
   return buffer;
 }
 
-std::string hex_text(std::uint64_t value) {
-  return py::str("0x{:08X}").format(value);
-}
-
 /// A sound table that doesn't decode, as BinReadError: its identifier, and where decoding
 /// stopped. Made without the GIL, so without Python objects.
 TableFailure table_failure(std::uint32_t id, ReadError error, std::size_t at, std::size_t size) {
@@ -67,6 +65,27 @@ TableFailure table_failure(std::uint32_t id, ReadError error, std::size_t at, st
 std::shared_ptr<const DatDatabase> Archive::database() const {
   if (!db_) throw py::value_error("I/O operation on closed archive");
   return db_;
+}
+
+std::optional<std::filesystem::path> Archive::path() const {
+  return memory_ ? std::nullopt : std::optional(path_);
+}
+
+std::string Archive::name() const {
+  return memory_ ? "<memory>" : path_.string();
+}
+
+CheckReport Archive::check() const {
+  const auto db = database();  // keeps the bytes of an archive in memory alive
+  return without_gil(
+      [&] { return value_or_throw(memory_ ? check_archive(*memory_) : check_archive(path_)); });
+}
+
+Explanation Archive::explain(std::optional<std::uint32_t> id) const {
+  const auto db = database();
+  return without_gil([&] {
+    return value_or_throw(memory_ ? explain_archive(*memory_, id) : explain_archive(path_, id));
+  });
 }
 
 std::optional<DatFileEntry> Archive::find(const py::handle& key) const {
@@ -210,67 +229,61 @@ EntryIterator iterate(const py::object& self, std::optional<std::uint8_t> type, 
   return {self, run.empty() ? 0 : begin, run.empty() ? 0 : begin + run.size(), ids};
 }
 
-Archive open_archive(const std::filesystem::path& path) {
+Archive open_file(const std::filesystem::path& path, OpenOptions options) {
   // A directory opens, and then fails as a header that can't be read; it is a path that can't
   // be opened as an archive.
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
     throw DatFailure{DatError::PathError{path, IoError::from_os(EISDIR)}};
   }
-  auto db = without_gil([&] { return value_or_throw(DatDatabase::open(path)); });
+  auto db = without_gil([&] { return value_or_throw(DatDatabase::open(path, options)); });
   // Unknown counts as empty: every read then takes the path whose memory grows as it reads.
   std::uint64_t length = std::filesystem::file_size(path, ec);
   if (ec) length = 0;
   return {std::make_shared<const DatDatabase>(std::move(db)), path, length};
 }
 
-py::list fields_dict(const std::vector<DumpedField>& fields) {
-  py::list list;
-  for (const DumpedField& field : fields) {
-    std::string bytes;
-    for (const std::uint8_t byte : field.bytes)
-      bytes += std::string(bytes.empty() ? "" : " ") + std::string(py::str("{:02X}").format(byte));
-    py::dict item;
-    item["name"] = field.name;
-    item["offset"] = hex_text(field.offset);
-    item["bytes"] = bytes;
-    if (field.bytes.size() <= 8) item["value"] = field.value;
-    list.append(item);
-  }
-  return list;
+/// A database over the bytes of a Python object, whose buffer it holds for its whole life.
+struct MemoryDatabase {
+  explicit MemoryDatabase(const py::object& data) : bytes(data) {}
+  BytesLike bytes;
+  std::optional<DatDatabase> db;
+};
+
+/// `data` itself when its buffer is read-only; else a copy of its bytes, since a writable buffer
+/// (a bytearray) could change under reads made without the GIL.
+py::object immutable_bytes(const py::object& data) {
+  const BytesLike view(data);
+  if (view.read_only()) return data;
+  return to_bytes(view.span());
 }
 
-py::dict explanation_dict(const Explanation& explanation) {
-  py::dict dict;
-  dict["header"] = fields_dict(explanation.header);
-  if (!explanation.entry) return dict;
-  const EntryDump& dump = *explanation.entry;
-  py::list path;
-  for (const PathStep& step : dump.path)
-    path.append(py::dict(py::arg("node") = hex_text(step.node), py::arg("slot") = step.slot));
-  py::list chain;
-  for (const DumpedBlock& block : dump.chain) {
-    chain.append(py::dict(py::arg("offset") = hex_text(block.offset),
-                          py::arg("pointer") = hex_text(block.pointer),
-                          py::arg("payload_begin") = hex_text(block.payload_begin),
-                          py::arg("payload_end") = hex_text(block.payload_end)));
+Archive open_memory(const py::object& data, OpenOptions options) {
+  // The buffer is released with the GIL, whichever thread lets the database go last.
+  const std::shared_ptr<MemoryDatabase> holder(new MemoryDatabase(immutable_bytes(data)),
+                                               [](MemoryDatabase* held) {
+                                                 const py::gil_scoped_acquire gil;
+                                                 delete held;
+                                               });
+  const std::span bytes = holder->bytes.span();
+  holder->db.emplace(
+      without_gil([&] { return value_or_throw(DatDatabase::open(bytes, options)); }));
+  return {std::shared_ptr<const DatDatabase>(holder, &*holder->db), bytes};
+}
+
+/// Opens `source`: a path (str or os.PathLike) or any bytes-like object.
+Archive open_archive(const py::object& source, bool salvage) {
+  const OpenOptions options{.salvage = salvage};
+  if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
+    return open_file(source.cast<std::filesystem::path>(), options);
   }
-  py::list records;
-  for (const DumpedRecord& record : dump.records) {
-    records.append(py::dict(py::arg("what") = record.what,
-                            py::arg("offset") = hex_text(record.offset),
-                            py::arg("size") = record.size));
-  }
-  py::dict entry;
-  entry["id"] = hex_text(dump.id);
-  entry["path"] = path;
-  entry["fields"] = fields_dict(dump.fields);
-  entry["chain"] = chain;
-  entry["chain_problem"] =
-      dump.chain_problem.empty() ? py::object(py::none()) : py::object(py::str(dump.chain_problem));
-  entry["records"] = records;
-  dict["entry"] = entry;
-  return dict;
+  return open_memory(source, options);
+}
+
+/// The explanation as the dict `explain --json` prints.
+py::object explanation_json(const Archive& archive, const Explanation& explanation) {
+  const std::string text = cli::json_line(cli::explanation_document(archive.name(), explanation));
+  return py::module_::import("json").attr("loads")(text);
 }
 
 const char* const kReadDoc =
@@ -294,7 +307,19 @@ void bind_archive(py::module_& m) {
       .def_property_readonly(
           "header", [](const Archive& self) { return self.database()->header(); },
           "The archive's Header.")
-      .def_property_readonly("path", &Archive::path, "The path the archive was opened from.")
+      .def_property_readonly("path", &Archive::path,
+                             "The path the archive was opened from; None when opened from "
+                             "memory.")
+      .def_property_readonly(
+          "skipped",
+          [](const Archive& self) {
+            py::list list;
+            for (const SkippedNode& node : self.database()->skipped())
+              list.append(py::make_tuple(node.offset, node.message));
+            return list;
+          },
+          "The directory nodes a salvaging open left out, with their subtrees: (offset, "
+          "message) pairs in the order the walk met them; empty after a strict open.")
       .def_property_readonly("closed", &Archive::closed, "True once close() has been called.")
       .def(
           "__len__", [](const Archive& self) { return self.database()->files().size(); },
@@ -350,26 +375,17 @@ void bind_archive(py::module_& m) {
            "The size read(key) returns, read from a compressed file's prefix; raises what read() "
            "raises for the prefix.")
       .def(
-          "check",
-          [](const Archive& self) {
-            self.database();
-            const auto report =
-                without_gil([&] { return value_or_throw(check_archive(self.path())); });
-            return findings_of(report.findings);
-          },
-          "Checks the archive's file: a list of Finding (the fields of `check --json`), empty "
-          "when nothing is wrong.")
+          "check", [](const Archive& self) { return findings_of(self.check().findings); },
+          "Checks the archive's file or bytes: a list of Finding (the fields of `check "
+          "--json`), empty when nothing is wrong.")
       .def(
           "explain",
           [](const Archive& self, std::optional<std::uint32_t> id) {
-            self.database();
-            const auto explanation =
-                without_gil([&] { return value_or_throw(explain_archive(self.path(), id)); });
-            return explanation_dict(explanation);
+            return explanation_json(self, self.explain(id));
           },
           py::arg("id") = py::none(),
-          "The header's fields and, with id, that entry's record, path, chain and records: a "
-          "dict with the fields of `explain --json`.")
+          "The header's fields and, with id, that entry's record, path, chain and records: the "
+          "dict `explain --json` prints (its archive is \"<memory>\" for bytes).")
       .def("close", &Archive::close,
            "Closes the archive; reads running on other threads finish "
            "first. Closing twice is fine.")
@@ -380,17 +396,22 @@ void bind_archive(py::module_& m) {
              return false;
            })
       .def("__repr__", [](const Archive& self) {
-        const std::string name = py::repr(py::str(self.path().filename().string()));
+        const auto path = self.path();
+        const std::string name =
+            path ? std::string(py::repr(py::str(path->filename().string()))) : "in memory";
         if (self.closed()) return "<Archive " + name + " closed>";
         return "<Archive " + name + " " + std::to_string(self.database()->files().size()) +
                " entries>";
       });
   abc.attr("Mapping").attr("register")(m.attr("Archive"));
 
-  m.def("open", &open_archive, py::arg("path"),
-        "Opens an archive and reads its header and whole directory.\n\nRaises PathError (an "
-        "OSError) when the file can't be opened, BinReadError when the header is cut short, and "
-        "IoError, CorruptionError or BinReadError when the directory can't be read.");
+  m.def("open", &open_archive, py::arg("source"), py::kw_only(), py::arg("salvage") = false,
+        "Opens an archive, a path or any bytes-like object, and reads its header and whole "
+        "directory.\n\nBytes whose buffer is read-only (bytes, a memoryview of them) are held, "
+        "not copied; writable ones (bytearray) are copied. Raises PathError (an OSError) when "
+        "the file can't be opened, BinReadError when the header is cut short, and IoError, "
+        "CorruptionError or BinReadError when the directory can't be read; with salvage, nodes "
+        "that can't be read are left out instead and listed in Archive.skipped.");
   m.def(
       "decompress_lrs",
       [](const py::object& data) {

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 
 #include "records.h"
 #include "tallowmere_dat/tallowmere_dat.h"
@@ -19,15 +21,27 @@ namespace tallowmere_dat::python {
 /// itself is only touched with the GIL held.
 class Archive {
  public:
+  /// An archive opened from a file at `path`, `file_length` bytes long at the open.
   Archive(std::shared_ptr<const DatDatabase> db, std::filesystem::path path,
           std::uint64_t file_length)
       : db_(std::move(db)), path_(std::move(path)), file_length_(file_length) {}
+  /// An archive opened from `memory`, which lives as long as `db` does.
+  Archive(std::shared_ptr<const DatDatabase> db, std::span<const std::uint8_t> memory)
+      : db_(std::move(db)), memory_(memory), file_length_(memory.size()) {}
 
   /// The database; raises ValueError once the archive is closed.
   std::shared_ptr<const DatDatabase> database() const;
   void close() { db_.reset(); }
   bool closed() const { return !db_; }
-  const std::filesystem::path& path() const { return path_; }
+  /// The path opened; nullopt for an archive opened from memory.
+  std::optional<std::filesystem::path> path() const;
+  /// The path opened, or "<memory>": the `archive` the JSON documents name.
+  std::string name() const;
+
+  /// check_archive of the archive's file or bytes, without the GIL.
+  CheckReport check() const;
+  /// explain_archive of the archive's file or bytes, without the GIL.
+  Explanation explain(std::optional<std::uint32_t> id) const;
 
   /// The entry `key` (an int identifier or an Entry) names. Raises NotFoundError when the
   /// archive has none, TypeError for a key of another kind.
@@ -48,6 +62,8 @@ class Archive {
 
   std::shared_ptr<const DatDatabase> db_;
   std::filesystem::path path_;
+  /// The bytes of an archive opened from memory; empty for a file.
+  std::optional<std::span<const std::uint8_t>> memory_;
   /// The file's length at the open.
   std::uint64_t file_length_;
 };

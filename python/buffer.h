@@ -33,6 +33,9 @@ class BytesLike {
   BytesLike& operator=(const BytesLike&) = delete;
   ~BytesLike() { PyBuffer_Release(&view_); }
 
+  /// Whether the object's bytes can't be written through its buffer.
+  bool read_only() const { return view_.readonly != 0; }
+
   std::span<const std::uint8_t> span() const {
     return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "archive.h"
+#include "diff.h"
 #include "errors.h"
 #include "records.h"
 
@@ -15,4 +16,5 @@ PYBIND11_MODULE(_core, m) {
   python::add_exceptions(m);
   python::bind_records(m);
   python::bind_archive(m);
+  python::bind_diff(m);
 }

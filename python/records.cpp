@@ -117,10 +117,14 @@ PyObject* new_float(float value) {
   return PyFloat_FromDouble(exact_double(value));
 }
 
-py::object hash_data_record(const ft::SoundHashData& data) {
+}  // namespace
+
+py::object hash_data_record(const file_type::SoundHashData& data) {
   return make_record<3>(hash_data_type, {new_float(data.priority), new_float(data.probability),
                                          new_float(data.volume)});
 }
+
+namespace {
 
 py::object sound_entry_record(const ft::SoundEntry& entry) {
   return make_record<4>(sound_entry_type,
@@ -128,7 +132,9 @@ py::object sound_entry_record(const ft::SoundEntry& entry) {
                          new_float(entry.probability), new_float(entry.volume)});
 }
 
-py::object sound_data_record(const ft::SoundData& data) {
+}  // namespace
+
+py::object sound_data_record(const file_type::SoundData& data) {
   PyObject* entries = PyTuple_New(static_cast<Py_ssize_t>(data.entries.size()));
   if (entries == nullptr) throw py::error_already_set();
   for (std::size_t i = 0; i < data.entries.size(); ++i) {
@@ -137,6 +143,8 @@ py::object sound_data_record(const ft::SoundData& data) {
   }
   return make_record<2>(sound_data_type, {entries, PyLong_FromLong(data.unknown)});
 }
+
+namespace {
 
 /// A read-only dict (a mappingproxy over one) of `map`'s records, keys ascending, made by `make`.
 template <typename Map, typename Make>
@@ -230,8 +238,9 @@ void bind_sound_table(py::module_& m) {
           "As stored; not compared with the archive identifier.")
       .def_property_readonly("hash_key",
                              [](const SoundTable& self) { return self.table().hash_key; })
-      .def_property_readonly("hashes", &SoundTable::hashes,
-                             "SoundHashData records by key, in ascending key order (a read-only dict).")
+      .def_property_readonly(
+          "hashes", &SoundTable::hashes,
+          "SoundHashData records by key, in ascending key order (a read-only dict).")
       .def_property_readonly("sounds", &SoundTable::sounds,
                              "SoundData slots by key, in ascending key order (a read-only dict).")
       .def_static(
@@ -268,61 +277,53 @@ void bind_sound_table(py::module_& m) {
 
 // ---- Header, entries, findings ------------------------------------------------------------------
 
-struct HeaderField {
-  const char* name;
-  std::uint32_t DatHeader::*member;
-};
-/// The header's number fields in file order; version_string comes before the last one.
-constexpr std::array<HeaderField, 16> kHeaderNumbers = {{
-    {"magic", &DatHeader::magic},
-    {"block_size", &DatHeader::block_size},
-    {"file_size", &DatHeader::file_size},
-    {"dataset", &DatHeader::dataset},
-    {"subset", &DatHeader::subset},
-    {"free_head", &DatHeader::free_head},
-    {"free_tail", &DatHeader::free_tail},
-    {"free_count", &DatHeader::free_count},
-    {"root_offset", &DatHeader::root_offset},
-    {"new_lru", &DatHeader::new_lru},
-    {"old_lru", &DatHeader::old_lru},
-    {"use_lru", &DatHeader::use_lru},
-    {"master_map_id", &DatHeader::master_map_id},
-    {"engine_version", &DatHeader::engine_version},
-    {"game_version", &DatHeader::game_version},
-    {"version_minor", &DatHeader::version_minor},
-}};
-
 py::tuple header_state(const DatHeader& header) {
-  py::tuple state(kHeaderNumbers.size() + 1);
-  for (std::size_t i = 0; i < kHeaderNumbers.size(); ++i)
-    state[i] = header.*kHeaderNumbers[i].member;
-  state[kHeaderNumbers.size()] = to_bytes(header.version_string);
+  py::tuple state(kHeaderFields.size());
+  for (std::size_t i = 0; i < kHeaderFields.size(); ++i) {
+    const HeaderField& field = kHeaderFields[i];
+    state[i] = field.number != nullptr ? py::object(py::int_(header.*field.number))
+                                       : py::object(to_bytes(header.version_string));
+  }
   return state;
 }
 
 DatHeader header_from_state(const py::tuple& state) {
+  if (state.size() != kHeaderFields.size()) throw py::value_error("not a Header's state");
   DatHeader header;
-  for (std::size_t i = 0; i < kHeaderNumbers.size(); ++i)
-    header.*kHeaderNumbers[i].member = state[i].cast<std::uint32_t>();
-  const std::string version = state[kHeaderNumbers.size()].cast<std::string>();
-  if (version.size() != header.version_string.size()) {
-    throw py::value_error("version_string must be 16 bytes");
+  for (std::size_t i = 0; i < kHeaderFields.size(); ++i) {
+    const HeaderField& field = kHeaderFields[i];
+    if (field.number != nullptr) {
+      header.*field.number = state[i].cast<std::uint32_t>();
+      continue;
+    }
+    const std::string version = state[i].cast<std::string>();
+    if (version.size() != header.version_string.size()) {
+      throw py::value_error("version_string must be 16 bytes");
+    }
+    std::copy(version.begin(), version.end(), header.version_string.begin());
   }
-  std::copy(version.begin(), version.end(), header.version_string.begin());
   return header;
 }
 
 void bind_header(py::module_& m) {
   py::class_<DatHeader> header(
       m, "Header", "The archive header's fields, read but not validated; a value object.");
-  for (const HeaderField& field : kHeaderNumbers) {
+  py::tuple names(kHeaderFields.size());
+  for (std::size_t i = 0; i < kHeaderFields.size(); ++i) {
+    const HeaderField& field = kHeaderFields[i];
+    const std::string name(field.name);
+    names[i] = name;
+    if (field.number == nullptr) {
+      header.def_property_readonly(
+          name.c_str(), [](const DatHeader& self) { return to_bytes(self.version_string); },
+          "The 16 stored bytes, as they are.");
+      continue;
+    }
     header.def_property_readonly(
-        field.name, [member = field.member](const DatHeader& self) { return self.*member; });
+        name.c_str(), [member = field.number](const DatHeader& self) { return self.*member; });
   }
+  header.attr("_fields") = names;
   header
-      .def_property_readonly(
-          "version_string", [](const DatHeader& self) { return to_bytes(self.version_string); },
-          "The 16 stored bytes, as they are.")
       .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
       .def("__hash__", [](const DatHeader& self) { return py::hash(header_state(self)); })
       .def("__repr__",

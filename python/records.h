@@ -31,6 +31,11 @@ class SoundTable {
 /// Adds SoundHashData, SoundEntry, SoundData, SoundTable, Header, Entry and Finding to `m`.
 void bind_records(pybind11::module_& m);
 
+/// A SoundHashData record of `data`.
+pybind11::object hash_data_record(const file_type::SoundHashData& data);
+/// A SoundData record of `data`, its entries a tuple of SoundEntry records.
+pybind11::object sound_data_record(const file_type::SoundData& data);
+
 /// The check's findings as a list of Finding objects.
 pybind11::list findings_of(const std::vector<Finding>& findings);
 

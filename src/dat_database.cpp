@@ -12,7 +12,6 @@
 #include "directory.h"
 #include "format_detail.h"
 #include "record_reader.h"
-#include "tallowmere_dat/decompress_verified.h"
 #include "tallowmere_dat/lrs.h"
 
 namespace tallowmere_dat {

@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "tallowmere_dat/error.h"
 
 namespace tallowmere_dat {
 
@@ -37,5 +40,14 @@ namespace tallowmere_dat {
 /// than 4 bytes. Never fails and never allocates.
 [[nodiscard]] std::size_t decompress_lrs_to(std::span<const std::uint8_t> input,
                                             std::span<std::uint8_t> output);
+
+/// The verified decompression of file `id`'s stored bytes `stored` (as `read_file_data` gives
+/// them for a compressed entry) into `out`, which must be as long as their prefix declares (0 for
+/// empty `stored`): what `get_file_verified_into` does once the bytes are read. Fails with
+/// `DecompressionFailed` carrying `id` when `stored` is 1 to 3 bytes or its stream gives fewer
+/// bytes than declared, and with `Other` when `out` is not the declared size. On failure `out`
+/// holds unspecified bytes.
+[[nodiscard]] std::expected<void, DatError> decompress_verified_into(
+    std::uint32_t id, std::span<const std::uint8_t> stored, std::span<std::uint8_t> out);
 
 }  // namespace tallowmere_dat

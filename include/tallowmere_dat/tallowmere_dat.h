@@ -10,7 +10,6 @@
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/diff.h"
-#include "tallowmere_dat/decompress_verified.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/explain.h"
 #include "tallowmere_dat/file.h"

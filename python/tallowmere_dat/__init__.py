@@ -8,17 +8,19 @@ import io
 import os
 import tempfile
 
-from ._core import (Archive, BinReadError, CorruptionError, DatError, DecompressionFailedError,
-                    Entry, Finding, Header, IoError, NotFoundError, PathError, ReadError,
-                    SoundData, SoundEntry, SoundHashData, SoundTable, __version__,
-                    decompress_lrs, open)
+from ._core import (Archive, BinReadError, Change, CorruptionError, DatError,
+                    DecompressionFailedError, DiffReport, DiffTotals, Entry, Finding, Header,
+                    IoError, NotFoundError, PathError, ReadError, SoundData, SoundEntry,
+                    SoundHashData, SoundTable, SoundTableDiff, Unreadable, __version__,
+                    decompress_lrs, diff, open)
 
-__all__ = ["Archive", "ArchiveFile", "BinReadError", "CorruptionError", "DatError",
-           "DecompressionFailedError", "Entry", "Finding", "Header", "IoError", "NotFoundError",
-           "PathError", "ReadError", "SoundData", "SoundEntry", "SoundHashData", "SoundTable",
-           "__version__", "decompress_lrs", "open"]
+__all__ = ["Archive", "ArchiveFile", "BinReadError", "Change", "CorruptionError", "DatError",
+           "DecompressionFailedError", "DiffReport", "DiffTotals", "Entry", "Finding", "Header",
+           "IoError", "NotFoundError", "PathError", "ReadError", "SoundData", "SoundEntry",
+           "SoundHashData", "SoundTable", "SoundTableDiff", "Unreadable", "__version__",
+           "decompress_lrs", "diff", "open"]
 
-for _cls in (Archive, Entry, Header, SoundTable):
+for _cls in (Archive, DiffReport, Entry, Header, SoundTable):
     _cls.__module__ = __name__
 
 

@@ -8,7 +8,7 @@ import io
 import os
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from pathlib import Path
-from typing import Any, Literal, TypeVar, final, overload
+from typing import Any, Literal, NamedTuple, TypeVar, final, overload
 
 from _typeshed import WriteableBuffer, structseq
 
@@ -57,6 +57,8 @@ class ReadError(DatError):
 class Header:
     """The archive header's fields, read but not validated; a value object."""
 
+    _fields: tuple[str, ...]
+    """The fields' names in file order."""
     @property
     def magic(self) -> int: ...
     @property
@@ -173,8 +175,70 @@ class SoundTable:
     def parse(data: _BytesLike) -> SoundTable:
         """Decodes a sound table from any bytes-like object; bytes after the last record are
         ignored. Raises ReadError when the data ends inside the table."""
+    def diff(self, other: SoundTable) -> SoundTableDiff:
+        """The SoundTableDiff from this table to other."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+
+class SoundTableDiff(NamedTuple):
+    """What differs between two sound tables: id and hash_key are (old, new) or None; hashes and
+    sounds are (key, old, new) records, ascending by key, old or new None where absent."""
+
+    id: tuple[int, int] | None
+    hash_key: tuple[int, int] | None
+    hashes: list[tuple[int, SoundHashData | None, SoundHashData | None]]
+    sounds: list[tuple[int, SoundData | None, SoundData | None]]
+
+class Change(NamedTuple):
+    """An entry added, removed or changed; old and new are None where absent."""
+
+    id: int
+    kind: Literal["added", "removed", "content", "stored", "metadata"]
+    old: Entry | None
+    new: Entry | None
+
+class Unreadable(NamedTuple):
+    """An entry whose file couldn't be read on side "old", "new" or "both"."""
+
+    id: int
+    side: Literal["old", "new", "both"]
+    message: str
+    old: Entry
+    new: Entry
+
+class DiffTotals(NamedTuple):
+    """What changed within one type byte; bytes are stored sizes."""
+
+    type: int
+    files_added: int
+    bytes_added: int
+    files_removed: int
+    bytes_removed: int
+    files_changed: int
+    bytes_changed: int
+    files_unreadable: int
+    files_unchanged: int
+
+class DiffReport:
+    """The differences between two archives; iterating gives Change records by identifier."""
+
+    @property
+    def added(self) -> list[Entry]: ...
+    @property
+    def removed(self) -> list[Entry]: ...
+    @property
+    def changed(self) -> list[Change]: ...
+    @property
+    def unreadable(self) -> list[Unreadable]: ...
+    @property
+    def unchanged(self) -> int: ...
+    @property
+    def header_changes(self) -> list[tuple[str, int | bytes, int | bytes]]: ...
+    @property
+    def totals(self) -> list[DiffTotals]: ...
+    @property
+    def has_differences(self) -> bool: ...
+    def __iter__(self) -> Iterator[Change]: ...
 
 @final
 class Finding(structseq[Any], tuple[str, str, tuple[int, ...], tuple[int, ...], str]):
@@ -211,7 +275,11 @@ class Archive:
     @property
     def header(self) -> Header: ...
     @property
-    def path(self) -> Path: ...
+    def path(self) -> Path | None:
+        """None for an archive opened from memory."""
+    @property
+    def skipped(self) -> list[tuple[int, str]]:
+        """(offset, message) of each directory node a salvaging open left out."""
     @property
     def closed(self) -> bool: ...
     def __len__(self) -> int: ...
@@ -239,5 +307,9 @@ class Archive:
     def __enter__(self) -> Archive: ...
     def __exit__(self, *args: object) -> Literal[False]: ...
 
-def open(path: str | os.PathLike[str]) -> Archive: ...
+def open(source: str | os.PathLike[str] | _BytesLike, *, salvage: bool = False) -> Archive:
+    """Opens a file, or bytes (read-only buffers held, writable ones copied)."""
+def diff(old: Archive, new: Archive, *, types: Iterable[int] | None = None,
+         ids: Iterable[int] | None = None, metadata_only: bool = False) -> DiffReport:
+    """Compares two archives' selected entries and their headers; never raises for a file."""
 def decompress_lrs(data: _BytesLike) -> bytes: ...

@@ -1,6 +1,7 @@
 """The package: its layout, version, stub and docstrings; check and explain against the tool; the
 README's Python section, run as written."""
 
+import ast
 import json
 import os
 import pathlib
@@ -45,6 +46,16 @@ def test_runtime_objects_have_docstrings():
                 text = doc.split("\n", 1)[1] if doc.startswith(attr + "(") else doc
                 assert text.strip(), f"{name}.{attr}"
     assert "ascending" in tallowmere_dat.Archive.items.__doc__
+
+
+def test_the_stubs_header_has_the_librarys_fields(tables):
+    stub = ast.parse((pathlib.Path(tallowmere_dat.__file__).parent / "__init__.pyi").read_text())
+    header = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Header")
+    properties = [f.name for f in header.body if isinstance(f, ast.FunctionDef)
+                  and any(getattr(d, "id", None) == "property" for d in f.decorator_list)]
+    assert properties == list(tallowmere_dat.Header._fields)
+    state = tuple(getattr(tables.header, name) for name in properties)
+    assert tables.header.__getstate__() == state
 
 
 @needs_tool

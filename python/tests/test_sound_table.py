@@ -139,7 +139,7 @@ def as_json(table):
 
 def tool_json(document):
     levels = lambda r: [json_f32_bits(r[n]) for n in ("priority", "probability", "volume")]  # noqa
-    return (int(document["id"], 16), document["hash_key"],
+    return (int(document["stored_id"], 16), document["hash_key"],
             [(int(h["key"], 16), levels(h)) for h in document["hashes"]],
             [(int(s["key"], 16), s["unknown"], [(int(e["wave_did"], 16), levels(e))
                                                 for e in s["entries"]])
@@ -156,7 +156,11 @@ def test_parse_agrees_with_the_tools_decoder(tmp_path_factory, table, cut, tail)
                    input=data, check=True)
     result = subprocess.run([TOOL, "sound-table", "--json", str(path), "0x20000001"],
                             capture_output=True)
-    if result.returncode != 0:
+    if b"left over after its last sound record" in result.stderr:
+        # The tool refuses a file with bytes after the table; parse ignores them.
+        assert as_json(tallowmere_dat.SoundTable.parse(data)) == \
+            as_json(tallowmere_dat.SoundTable.parse(encode(table)))
+    elif result.returncode != 0:
         assert b"not a complete sound table" in result.stderr
         with pytest.raises(tallowmere_dat.ReadError):
             tallowmere_dat.SoundTable.parse(data)
