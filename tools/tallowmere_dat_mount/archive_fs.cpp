@@ -318,7 +318,11 @@ std::expected<std::size_t, int> ArchiveTree::read(Node node, std::uint64_t offse
 std::string ArchiveTree::path_of(const Decoded& what) const {
   switch (what.kind) {
     case Kind::File:
-      return "/" + hex(type_of(what.value), 2) + "/" + hex(what.value);
+      // Appended piece by piece: GCC 12 at -O2 misreads "/" + std::string as an overlapping copy.
+      return std::string("/")
+          .append(hex(type_of(what.value), 2))
+          .append("/")
+          .append(hex(what.value));
     case Kind::SoundJson:
       return "/sound-tables/" + hex(what.value) + std::string(kJsonSuffix);
     case Kind::Document:

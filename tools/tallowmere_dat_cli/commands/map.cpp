@@ -121,7 +121,7 @@ std::vector<Cell> cells_of(const ArchiveLayout& layout, const Grid& grid) {
     cell.owners.assign(tally.begin(), tally.end());
     std::ranges::stable_sort(cell.owners,
                              [](const auto& a, const auto& b) { return a.second > b.second; });
-    cell.shown = cell.owners.front().first;
+    if (!cell.owners.empty()) cell.shown = cell.owners.front().first;
     const auto node = std::ranges::find(cell.owners, CellOwner::Kind::Node,
                                         [](const auto& o) { return o.first.kind; });
     if (node != cell.owners.end()) cell.shown = node->first;
