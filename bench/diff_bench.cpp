@@ -8,28 +8,27 @@
 // benchmark runs alone (--benchmark_filter), next to the two indexes' size (`indexes_mib`).
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "bench_archive.h"
+#include "in_memory_floor.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/diff.h"
-#include "tallowmere_dat/lrs.h"
 
 namespace {
 
+using tallowmere_bench::Bytes;
 using tallowmere_dat::DatDatabase;
 using tallowmere_dat::DatFileEntry;
-using Bytes = std::vector<std::uint8_t>;
 namespace bench = tallowmere_bench;
 
 /// The old version is the benchmark archive (here the 300,000-entry one); the new one is
@@ -103,40 +102,6 @@ void BM_open_both(benchmark::State& state) {
 }
 BENCHMARK(BM_open_both)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-/// The whole file at `path` into `image`, already large enough, by one read (more only if the
-/// kernel returns it short); the bytes read, or 0 on failure.
-std::size_t read_whole(const std::string& path, Bytes& image) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::size_t at = 0;
-  while (at < image.size()) {
-    const ssize_t got = ::read(fd, image.data() + at, image.size() - at);
-    if (got <= 0) break;
-    at += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  return at;
-}
-
-/// `size` bytes of the chain at `offset`, walked in `image` into `out`: each block's payload,
-/// and everything still wanted from a block whose pointer is 0. False when it runs off the end.
-bool walk_chain(std::span<const std::uint8_t> image, std::uint32_t block_size, std::uint32_t offset,
-                std::uint32_t size, Bytes& out) {
-  out.resize(size);
-  std::size_t at = 0;
-  for (std::uint64_t block = offset; at < size;) {
-    if (block + 4 > image.size()) return false;
-    const std::uint32_t next = bench::load_u32(&image[block]);
-    const std::size_t take =
-        next == 0 ? size - at : std::min<std::size_t>(block_size - 4, size - at);
-    if (block + 4 + take > image.size()) return false;
-    std::copy_n(&image[block + 4], take, &out[at]);
-    at += take;
-    block = next;
-  }
-  return true;
-}
-
 /// The floor of the diff: both archives read into memory, one read each, and every entry's
 /// chain walked there, compressed files decoded, into buffers reused throughout.
 void BM_diff_floor(benchmark::State& state) {
@@ -145,24 +110,17 @@ void BM_diff_floor(benchmark::State& state) {
   if (!a || !b) return;
   // One buffer for the larger file, its pages touched before the timing: the floor pays for
   // reading, not for the memory it reads into.
-  Bytes image(std::max(a->file().size().value_or(0), b->file().size().value_or(0)));
+  Bytes image(
+      std::max(std::filesystem::file_size(old_path()), std::filesystem::file_size(new_path())));
   Bytes stored;
   Bytes content;
   // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
   for (auto _ : state) {
-    for (const DatDatabase* db : {&*a, &*b}) {
-      const std::string path = db == &*a ? old_path() : new_path();
-      const std::size_t length = read_whole(path, image);
-      if (length != db->file().size().value_or(0)) state.SkipWithError("cannot read the archive");
-      const std::span<const std::uint8_t> archive(image.data(), length);
-      for (const DatFileEntry& entry : db->files()) {
-        if (!walk_chain(archive, db->header().block_size, entry.offset, entry.size, stored)) {
-          state.SkipWithError("a chain runs off the end");
-        }
-        if (entry.is_compressed()) (void)tallowmere_dat::decompress_lrs_into(stored, content);
-        benchmark::DoNotOptimize(content.data());
-      }
+    if (!bench::read_every_file_in_memory(*a, old_path(), image, stored, content) ||
+        !bench::read_every_file_in_memory(*b, new_path(), image, stored, content)) {
+      state.SkipWithError("cannot read an archive");
     }
+    benchmark::DoNotOptimize(content.data());
   }
   state.SetItemsProcessed(state.iterations() *
                           static_cast<std::int64_t>(a->files().size() + b->files().size()));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +18,7 @@
 #include "tallowmere_dat/file_index.h"
 #include "tallowmere_dat/file_type/sound_table.h"
 #include "tallowmere_dat/lrs.h"
+#include "window_source.h"
 
 namespace tallowmere_dat {
 namespace {
@@ -93,40 +95,14 @@ class Checker {
     for (const std::size_t i : scan->kept)
       files.push_back(scan->entries[i].entry);
     report_duplicates(*scan);
-    std::vector<const DatFileEntry*> complete;
-    for (const DatFileEntry& entry : scan->stopped ? std::span<const DatFileEntry>() : files) {
-      auto chain =
-          detail::trace_chain(source_, block_size, entry.offset, entry.size, length_, blocks_left);
-      if (!chain) return std::unexpected(DatError(std::move(chain.error())));
-      if (chain->end == detail::ChainEnd::OverBudget) {
-        stop(entry.id, "the files' chains claim more than " + std::to_string(kOverlapFactor) +
-                           " times the blocks the file holds");
-        break;
-      }
-      blocks_left -= chain->blocks.size();
-      check_chain({Owner::Kind::File, entry.id}, *chain);
-      if (!chain->blocks.empty()) {
-        const std::size_t runs = detail::run_count(*chain, block_size);
-        layout_.chains += 1;
-        layout_.contiguous_chains += runs == 1 ? 1 : 0;
-        layout_.runs += runs;
-      }
-      if (chain->end == detail::ChainEnd::Complete) complete.push_back(&entry);
-    }
-    build_segments();
-    if (depth == CheckDepth::LayoutOnly) complete.clear();
-    std::uint64_t bytes_left = kOverlapFactor * (length_ + 1);
-    for (const DatFileEntry* entry : complete) {
-      if (entry->size > bytes_left) {
-        stop(entry->id, "the files' stored bytes add up to more than " +
-                            std::to_string(kOverlapFactor) + " times the file's length");
-        break;
-      }
-      bytes_left -= entry->size;
-      if (auto checked = check_contents(*entry); !checked) {
+    if (!scan->stopped) {
+      if (auto checked = check_files(files, depth, blocks_left); !checked) {
         return std::unexpected(std::move(checked.error()));
       }
     }
+    report_file_findings(FilePhase::Chains);
+    build_segments();
+    report_file_findings(FilePhase::Contents);
     layout_.file_length = length_;
     layout_.block_size = block_size;
     layout_.entry_count = files.size();
@@ -134,6 +110,120 @@ class Checker {
   }
 
  private:
+  /// The two parts of the files' pass whose findings are reported apart: the chains' before the
+  /// overlaps between them, the contents' after.
+  enum class FilePhase : std::uint8_t { Chains, Contents };
+
+  /// A finding of the files' pass, held back to be reported in identifier order whatever the
+  /// order the files were read in.
+  struct FileFinding {
+    FilePhase phase;
+    std::size_t rank;  ///< the file's place in identifier order
+    Finding finding;
+  };
+
+  /// Traces every file's chain and, with `CheckDepth::Full`, decodes each complete compressed
+  /// entry and sound table from the bytes the trace collects, so that each chain is read once.
+  /// The files are read in ascending offset order through a window, so the archive is read about
+  /// once in large reads. Where a budget runs out, which files it stops at depends on the order,
+  /// so then the pass is made again in identifier order, as the findings name it.
+  std::expected<void, DatError> check_files(std::span<const DatFileEntry> files, CheckDepth depth,
+                                            std::uint64_t blocks_left) {
+    held_up_to_ = findings_.size();
+    std::vector<std::size_t> order(files.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::stable_sort(order, {}, [&](std::size_t i) { return files[i].offset; });
+    const std::size_t extents = extents_.size();
+    const ArchiveLayout layout = layout_;
+    detail::WindowSource window(source_);
+    auto swept = sweep_files(files, order, depth, blocks_left, &window);
+    if (!swept) return std::unexpected(std::move(swept.error()));
+    if (*swept) return {};
+    extents_.resize(extents);
+    layout_ = layout;
+    file_findings_.clear();
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    swept = sweep_files(files, order, depth, blocks_left, nullptr);
+    if (!swept) return std::unexpected(std::move(swept.error()));
+    return {};
+  }
+
+  /// The files' pass over `files` in `order`, read through `window` when given. Without a
+  /// window (in identifier order) a budget that runs out stops the pass with a finding; with
+  /// one, it makes the pass return false at once.
+  std::expected<bool, DatError> sweep_files(std::span<const DatFileEntry> files,
+                                            std::span<const std::size_t> order, CheckDepth depth,
+                                            std::uint64_t blocks_left,
+                                            detail::WindowSource* window) {
+    const detail::BlockSource& source =
+        window != nullptr ? static_cast<const detail::BlockSource&>(*window) : source_;
+    const std::uint32_t block_size = header_.block_size;
+    std::uint64_t bytes_left = depth == CheckDepth::Full ? kOverlapFactor * (length_ + 1) : 0;
+    bool contents_stopped = depth != CheckDepth::Full;
+    for (const std::size_t rank : order) {
+      const DatFileEntry& entry = files[rank];
+      const bool wanted = !contents_stopped && entry.size <= bytes_left && needs_contents(entry);
+      if (window != nullptr && entry.size > 0) {
+        window->cover(entry.offset, detail::contiguous_extent(block_size, entry.size));
+      }
+      stored_.clear();
+      auto chain = detail::trace_chain(source, block_size, entry.offset, entry.size, length_,
+                                       blocks_left, wanted ? &stored_ : nullptr);
+      if (!chain) return std::unexpected(DatError(std::move(chain.error())));
+      if (chain->end == detail::ChainEnd::OverBudget) {
+        if (window != nullptr) return false;
+        stop(entry.id, "the files' chains claim more than " + std::to_string(kOverlapFactor) +
+                           " times the blocks the file holds");
+        hold_back(FilePhase::Chains, rank);
+        break;
+      }
+      blocks_left -= chain->blocks.size();
+      check_chain({Owner::Kind::File, entry.id}, *chain);
+      hold_back(FilePhase::Chains, rank);
+      if (!chain->blocks.empty()) {
+        const std::size_t runs = detail::run_count(*chain, block_size);
+        layout_.chains += 1;
+        layout_.contiguous_chains += runs == 1 ? 1 : 0;
+        layout_.runs += runs;
+      }
+      if (chain->end != detail::ChainEnd::Complete || contents_stopped) continue;
+      if (entry.size > bytes_left) {
+        if (window != nullptr) return false;
+        stop(entry.id, "the files' stored bytes add up to more than " +
+                           std::to_string(kOverlapFactor) + " times the file's length");
+        contents_stopped = true;
+      } else {
+        bytes_left -= entry.size;
+        if (wanted) check_contents(entry, stored_);
+      }
+      hold_back(FilePhase::Contents, rank);
+    }
+    return true;
+  }
+
+  static bool needs_contents(const DatFileEntry& entry) {
+    return is_sound_table_id(entry.id) || entry.is_compressed();
+  }
+
+  /// Moves the findings made since the last call, for the file of `rank`, to those held back.
+  void hold_back(FilePhase phase, std::size_t rank) {
+    for (std::size_t i = held_up_to_; i < findings_.size(); ++i)
+      file_findings_.push_back({phase, rank, std::move(findings_[i])});
+    findings_.resize(held_up_to_);
+  }
+
+  /// Reports the held-back findings of `phase` in identifier order.
+  void report_file_findings(FilePhase phase) {
+    std::vector<FileFinding*> ordered;
+    for (FileFinding& held : file_findings_) {
+      if (held.phase == phase) ordered.push_back(&held);
+    }
+    std::ranges::stable_sort(ordered, {}, &FileFinding::rank);
+    for (FileFinding* held : ordered)
+      findings_.push_back(std::move(held->finding));
+    held_up_to_ = findings_.size();
+  }
+
   struct Extent {
     std::uint64_t begin;
     std::uint64_t end;
@@ -378,17 +468,12 @@ class Checker {
            owner_name(pair.first) + " and by " + owner_name(pair.second);
   }
 
-  std::expected<void, DatError> check_contents(const DatFileEntry& entry) {
-    const bool table = is_sound_table_id(entry.id);
-    if (!table && !entry.is_compressed()) return {};
-    if (auto read = detail::read_block_chain_into(source_, header_.block_size, entry.offset,
-                                                  entry.size, stored_);
-        !read) {
-      return read;
-    }
-    const std::vector<std::uint8_t>* content = &stored_;
+  /// Decodes the contents of `entry`, a compressed entry or a sound table whose chain is
+  /// complete, from its stored bytes.
+  void check_contents(const DatFileEntry& entry, const std::vector<std::uint8_t>& stored) {
+    const std::vector<std::uint8_t>* content = &stored;
     if (entry.is_compressed() && entry.size > 0) {
-      const std::optional<std::uint32_t> declared = decompress_lrs_into(stored_, decompressed_);
+      const std::optional<std::uint32_t> declared = decompress_lrs_into(stored, decompressed_);
       if (!declared || decompressed_.size() != *declared) {
         add(FindingKind::DecompressionShort, Severity::Error, {entry.offset}, {entry.id},
             declared ? "file " + hex32(entry.id) + ": compressed stream gives " +
@@ -396,12 +481,11 @@ class Checker {
                            std::to_string(*declared)
                      : "file " + hex32(entry.id) + ": compressed entry of " +
                            std::to_string(entry.size) + " bytes is too short for its size prefix");
-        return {};
+        return;
       }
       content = &decompressed_;
     }
-    if (table) check_sound_table(entry, *content);
-    return {};
+    if (is_sound_table_id(entry.id)) check_sound_table(entry, *content);
   }
 
   void check_sound_table(const DatFileEntry& entry, std::span<const std::uint8_t> content) {
@@ -428,6 +512,9 @@ class Checker {
   std::vector<Finding> findings_;
   std::vector<Extent> extents_;
   ArchiveLayout layout_;
+  std::vector<FileFinding> file_findings_;
+  /// Where the findings not made by the files' pass end.
+  std::size_t held_up_to_ = 0;
   std::vector<std::uint8_t> stored_;
   std::vector<std::uint8_t> decompressed_;
 };

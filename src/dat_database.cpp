@@ -131,13 +131,19 @@ std::expected<void, DatError> DatDatabase::retrieve(std::uint32_t id,
                                                     bool verified) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  const detail::BlockSource& source = *source_;
-  if (!entry->is_compressed()) {
-    return detail::read_block_chain_into(source, header_.block_size, entry->offset, entry->size,
-                                         out);
+  return retrieve(*source_, *entry, out, stored, verified);
+}
+
+std::expected<void, DatError> DatDatabase::retrieve(const detail::BlockSource& source,
+                                                    const DatFileEntry& entry,
+                                                    std::vector<std::uint8_t>& out,
+                                                    std::vector<std::uint8_t>& stored,
+                                                    bool verified) const {
+  if (!entry.is_compressed()) {
+    return detail::read_block_chain_into(source, header_.block_size, entry.offset, entry.size, out);
   }
-  if (auto read = detail::read_block_chain_into(source, header_.block_size, entry->offset,
-                                                entry->size, stored);
+  if (auto read = detail::read_block_chain_into(source, header_.block_size, entry.offset,
+                                                entry.size, stored);
       !read) {
     return read;
   }
@@ -154,7 +160,7 @@ std::expected<void, DatError> DatDatabase::retrieve(std::uint32_t id,
   }
   // An empty entry is an empty file; any other must hold a prefix and produce all it declares.
   if (verified && !stored.empty() && (!declared || out.size() != *declared)) {
-    return std::unexpected(DatError(DatError::DecompressionFailed{id}));
+    return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
   }
   return {};
 }

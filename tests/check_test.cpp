@@ -211,6 +211,19 @@ std::vector<Case> cases() {
        },
        {K::SoundTableTrailing},
        "3 bytes left over after its last sound record, from byte 44 of 47"},
+      {"flaws in files laid out against identifier order, reported in identifier order",
+       [](ArchiveImage& image) {
+         const DatFileEntry d = file(image, 0x0D000003, {7, 0}, 1);
+         const DatFileEntry c = file(image, 0x0D000002, Bytes{7}, 1);
+         const std::uint32_t past_end = image.append(kBlock);
+         image.write_block(past_end, 0x00FFFF00, Bytes(kSlice, 1));
+         const std::uint32_t loop = image.append(kBlock);
+         image.write_block(loop, loop, Bytes(kSlice, 1));
+         root_leaf(image, {entry(0x01000001, loop, 3 * kSlice),
+                           entry(0x01000002, past_end, 2 * kSlice), c, d});
+       },
+       {K::ChainLoop, K::ChainPastEnd, K::DecompressionShort, K::DecompressionShort},
+       "file 0x01000001: chain loops"},
   };
 }
 

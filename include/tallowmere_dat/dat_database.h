@@ -19,6 +19,8 @@
 
 namespace tallowmere_dat {
 
+class BulkReader;
+
 namespace detail {
 class BlockSource;
 struct OpenedArchive;
@@ -201,8 +203,17 @@ class DatDatabase {
       std::uint32_t offset, std::uint32_t size) const;
 
  private:
-  /// The bytes of file `id` into `out`, the stored bytes of a compressed entry read into
-  /// `stored` first; with `verified`, checked against the declared size.
+  friend class BulkReader;
+
+  /// The bytes of `entry`'s file, read from `source`, into `out`, the stored bytes of a
+  /// compressed entry read into `stored` first; with `verified`, checked against the declared
+  /// size.
+  [[nodiscard]] std::expected<void, DatError> retrieve(const detail::BlockSource& source,
+                                                       const DatFileEntry& entry,
+                                                       std::vector<std::uint8_t>& out,
+                                                       std::vector<std::uint8_t>& stored,
+                                                       bool verified) const;
+  /// `retrieve` from the archive of the entry for `id`; `NotFound` when there is none.
   [[nodiscard]] std::expected<void, DatError> retrieve(std::uint32_t id,
                                                        std::vector<std::uint8_t>& out,
                                                        std::vector<std::uint8_t>& stored,

@@ -1,10 +1,11 @@
 #pragma once
 
-// The whole public interface in one include: the archive handle and its header, the directory
-// index and its entries, the integrity check, the annotated dump and the diff of two archives,
-// the errors, the byte sources the decoders read, the sound-table decoder, the LRS decompressor
-// and the library's version. The narrower headers stay available for faster builds.
+// The whole public interface in one include: the archive handle and its header, the bulk reader,
+// the directory index and its entries, the integrity check, the annotated dump and the diff of
+// two archives, the errors, the byte sources the decoders read, the sound-table decoder, the LRS
+// decompressor and the library's version. The narrower headers stay available for faster builds.
 
+#include "tallowmere_dat/bulk_reader.h"
 #include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
