@@ -34,6 +34,9 @@ std::optional<DatDatabase> open_archive(const std::string& path, std::string_vie
 bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<std::uint8_t>& out,
                 std::string_view command);
 
+/// Reports that `entry`'s file can't be read, as `fetch_file` does.
+void report_unreadable(const DatFileEntry& entry, const DatError& error, std::string_view command);
+
 /// Reports each identifier that `selection` names one by one and won't cover: "file 0x... not
 /// found" where the archive lacks it, "not of the types selected by --type" where the type bytes
 /// leave it out. Returns how many it reported.

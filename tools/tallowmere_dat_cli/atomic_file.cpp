@@ -110,9 +110,22 @@ WriteFailure failure(std::string step) {
   return WriteFailure{std::move(step), IoError::last_os_error()};
 }
 
-/// Sets the permissions of `fd` and, when given, its access and modification times.
-bool set_look(int fd, const FileLook& look) {
-  if (::fchmod(fd, look.mode) != 0) return false;
+/// The process's file mode creation mask; umask can only be read by setting it, so it is put
+/// straight back (one thread).
+mode_t current_umask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+/// Sets the permissions of `fd`, unless it was created with them (`created_with` the mode given
+/// to its creation, which the mask may have cut), and when given, its access and modification
+/// times.
+bool set_look(int fd, const FileLook& look, std::optional<mode_t> created_with = std::nullopt) {
+  // The mask is read once: this tool never changes it.
+  static const mode_t mask = current_umask();
+  const bool has_mode = created_with == look.mode && (look.mode & mask) == 0;
+  if (!has_mode && ::fchmod(fd, look.mode) != 0) return false;
   if (!look.mtime) return true;
   const std::array<timespec, 2> times = {timespec{.tv_sec = *look.mtime, .tv_nsec = 0},
                                          timespec{.tv_sec = *look.mtime, .tv_nsec = 0}};
@@ -144,7 +157,7 @@ std::optional<std::expected<void, WriteFailure>> write_anonymous_then_link(
     ::close(fd);
     return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
   }
-  if (!set_look(fd, look)) {
+  if (!set_look(fd, look, look.mode)) {
     WriteFailure why = failure("cannot set the permissions and times of '" + path + "'");
     ::close(fd);
     return std::unexpected(std::move(why));
@@ -221,10 +234,7 @@ std::string OpenDirectory::path_of(std::string_view name) const {
 }
 
 mode_t default_file_mode() {
-  // umask can only be read by setting it; put it straight back (one thread).
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+  return 0666 & ~current_umask();
 }
 
 std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,

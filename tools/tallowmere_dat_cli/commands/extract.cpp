@@ -1,5 +1,6 @@
 // `extract ARCHIVE [SEL...] [--type T]... [-C DIR]`: files, decompressed and verified, to
-// DIR/0xTT/0xIIIIIIII.bin. Each file appears complete or not at all. A file the archive can't
+// DIR/0xTT/0xIIIIIIII.bin, read in the order they lie in the archive. Each file appears complete
+// or not at all. A file the archive can't
 // give is named and the rest goes on; a destination that can't be written stops the extract.
 //
 // Below DIR nothing is reached through a symbolic link: the type directories and the files are
@@ -23,6 +24,7 @@
 #include "format.h"
 #include "output.h"
 #include "progress.h"
+#include "tallowmere_dat/bulk_reader.h"
 
 namespace tallowmere_dat::cli {
 namespace {
@@ -43,6 +45,10 @@ struct ExtractOptions {
 
 /// The directory named after the archive, in the current directory: "client_portal" for
 /// "data/client_portal.dat", "archive.d" for an "archive" without extension.
+std::string file_name(const DatFileEntry& entry) {
+  return hex(entry.id) + std::string(kSuffix);
+}
+
 std::string default_directory(const std::string& archive) {
   const fs::path name = fs::path(archive).filename();
   return name.has_extension() ? name.stem().string() : name.string() + ".d";
@@ -89,38 +95,44 @@ class Extraction {
   Extraction(const DatDatabase& db, std::string root, bool keep_existing)
       : db_(db), root_path_(std::move(root)), keep_existing_(keep_existing) {}
 
-  /// Extracts `entry`; false when the destination can't be written, after reporting why.
-  bool extract(const DatFileEntry& entry, Tally& tally) {
+  /// What to do with a file: write it, leave it (kept, or its type directory refused: counted
+  /// in the tally), or stop (its destination can't be made, reported).
+  enum class Plan : std::uint8_t { kWrite, kLeave, kStop };
+
+  /// Makes ready the directory `entry` goes to and decides what to do with it.
+  Plan plan(const DatFileEntry& entry, Tally& tally) {
     const std::uint8_t type = type_of(entry.id);
-    if (!ensure_root()) return false;
-    if (!types_[type] && !(types_[type] = open_type_directory(type))) return false;
+    if (!ensure_root()) return Plan::kStop;
+    if (!types_[type] && !(types_[type] = open_type_directory(type))) return Plan::kStop;
     if (!types_[type]->open) {
       ++tally.failed;
       tally.refused = true;
-      return true;
+      return Plan::kLeave;
     }
-    const OpenDirectory& directory = *types_[type]->open;
-    const std::string name = hex(entry.id) + std::string(kSuffix);
     struct stat existing {};
     if (keep_existing_ &&
-        ::fstatat(directory.fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(types_[type]->open->fd(), file_name(entry).c_str(), &existing,
+                  AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(existing.st_mode)) {
       ++tally.kept;
-      return true;
+      return Plan::kLeave;
     }
-    if (!fetch_file(db_, entry, buffer_, kName)) {
-      ++tally.failed;
-      return true;
-    }
-    if (auto written = write_file_atomically(directory, name, buffer_,
+    return Plan::kWrite;
+  }
+
+  /// Writes `bytes` as `entry`'s file, planned to be written; false when the destination can't
+  /// be written, after reporting why.
+  bool write(const DatFileEntry& entry, std::span<const std::uint8_t> bytes, Tally& tally) {
+    const TypeDirectory& directory = *types_[type_of(entry.id)];
+    if (auto written = write_file_atomically(*directory.open, file_name(entry), bytes,
                                              FileLook{.mode = mode_, .mtime = entry.timestamp},
-                                             types_[type]->destination);
+                                             directory.destination);
         !written) {
       report({kName, written.error().message()});
       return false;
     }
     ++tally.extracted;
-    tally.bytes += buffer_.size();
+    tally.bytes += bytes.size();
     return true;
   }
 
@@ -178,7 +190,6 @@ class Extraction {
   mode_t mode_ = default_file_mode();
   std::optional<OpenDirectory> root_;
   std::array<std::optional<TypeDirectory>, 256> types_{};
-  std::vector<std::uint8_t> buffer_;
 };
 
 int run_extract(const ExtractOptions& options) {
@@ -194,21 +205,40 @@ int run_extract(const ExtractOptions& options) {
   tally.failed = missing;
 
   const std::vector<const DatFileEntry*> chosen = selection->select(db->files());
-  std::uint64_t total_bytes = 0;
-  for (const DatFileEntry* entry : chosen)
-    total_bytes += entry->size;
-
   Extraction extraction(*db, directory, options.keep_existing);
   bool stopped = false;
-  {
-    ProgressBar progress(chosen.size(), total_bytes, !options.quiet);
-    std::uint64_t bytes_done = 0;
-    for (std::size_t i = 0; i < chosen.size() && !stopped; ++i) {
-      progress.update(i, bytes_done);
-      stopped = !extraction.extract(*chosen[i], tally);
-      bytes_done += chosen[i]->size;
+  std::vector<const DatFileEntry*> to_write;
+  std::uint64_t total_bytes = 0;
+  for (const DatFileEntry* entry : chosen) {
+    const Extraction::Plan plan = extraction.plan(*entry, tally);
+    if (plan == Extraction::Plan::kStop) {
+      stopped = true;
+      break;
     }
-    if (!stopped) progress.update(chosen.size(), bytes_done);
+    if (plan == Extraction::Plan::kWrite) {
+      to_write.push_back(entry);
+      total_bytes += entry->size;
+    }
+  }
+  if (!stopped) {
+    // In the order the files lie in the archive, so that it is read front to back in large
+    // pieces.
+    BulkReader reader(*db, to_write);
+    ProgressBar progress(to_write.size(), total_bytes, !options.quiet);
+    std::size_t files_done = 0;
+    std::uint64_t bytes_done = 0;
+    while (const auto file = reader.next()) {
+      progress.update(files_done++, bytes_done);
+      bytes_done += file->entry.size;
+      if (!file->bytes) {
+        report_unreadable(file->entry, file->bytes.error(), kName);
+        ++tally.failed;
+      } else if (!extraction.write(file->entry, *file->bytes, tally)) {
+        stopped = true;
+        break;
+      }
+    }
+    if (!stopped) progress.update(to_write.size(), bytes_done);
   }
 
   const std::size_t wanted = chosen.size() + missing;
