@@ -229,6 +229,44 @@ EntryIterator iterate(const py::object& self, std::optional<std::uint8_t> type, 
   return {self, run.empty() ? 0 : begin, run.empty() ? 0 : begin + run.size(), ids};
 }
 
+/// Reads files of an archive in the order they lie in it, yielding (Entry, bytes) pairs, or
+/// (Entry, DatError) for a file that can't be read; raises ValueError once the archive is closed.
+class BulkIterator {
+ public:
+  BulkIterator(py::object archive, const std::optional<std::vector<std::uint32_t>>& ids)
+      : archive_(std::move(archive)), db_(archive_.cast<const Archive&>().database()) {
+    std::vector<const DatFileEntry*> entries;
+    if (!ids) {
+      for (const DatFileEntry& entry : db_->files())
+        entries.push_back(&entry);
+    }
+    for (const std::uint32_t id : ids.value_or(std::vector<std::uint32_t>{})) {
+      if (const DatFileEntry* entry = db_->files().find(id)) entries.push_back(entry);
+    }
+    reader_.emplace(*db_, std::move(entries));
+  }
+
+  py::tuple next() {
+    try {
+      (void)archive_.cast<const Archive&>().database();
+    } catch (...) {
+      reader_.reset();  // a closed archive's file is let go now, not when the iterator is
+      db_.reset();
+      throw;
+    }
+    if (!reader_) throw py::stop_iteration();
+    std::optional<BulkFile> file = without_gil([&] { return reader_->next(); });
+    if (!file) throw py::stop_iteration();
+    if (!file->bytes) return py::make_tuple(file->entry, dat_exception(file->bytes.error()));
+    return py::make_tuple(file->entry, to_bytes(*file->bytes));
+  }
+
+ private:
+  py::object archive_;
+  std::shared_ptr<const DatDatabase> db_;
+  std::optional<BulkReader> reader_;
+};
+
 Archive open_file(const std::filesystem::path& path, OpenOptions options) {
   // A directory opens, and then fails as a header that can't be read; it is a path that can't
   // be opened as an archive.
@@ -298,6 +336,9 @@ void bind_archive(py::module_& m) {
   py::class_<EntryIterator>(m, "_EntryIterator")
       .def("__iter__", [](EntryIterator& self) -> EntryIterator& { return self; })
       .def("__next__", &EntryIterator::next);
+  py::class_<BulkIterator>(m, "_BulkIterator")
+      .def("__iter__", [](BulkIterator& self) -> BulkIterator& { return self; })
+      .def("__next__", &BulkIterator::next);
 
   const py::module_ abc = py::module_::import("collections.abc");
   py::class_<Archive>(m, "Archive",
@@ -365,6 +406,13 @@ void bind_archive(py::module_& m) {
           },
           py::arg("type") = py::none(),
           "The entries in ascending identifier order: all, or those of one type byte.")
+      .def(
+          "_read_many",
+          [](const py::object& self, const std::optional<std::vector<std::uint32_t>>& ids) {
+            return BulkIterator(self, ids);
+          },
+          py::arg("ids") = py::none(),
+          "Every file, or those of ids, in the order they lie in the archive; see read_many.")
       .def("read", &Archive::read, py::arg("key"), kReadDoc)
       .def("read_raw", &Archive::read_raw, py::arg("key"),
            "The file's bytes as stored (still compressed for a compressed entry).")

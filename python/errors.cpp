@@ -139,7 +139,9 @@ void raise(const py::object& instance) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
 }
 
-void raise_dat_error(const DatError& error) {
+}  // namespace
+
+py::object dat_exception(const DatError& error) {
   const std::size_t kind = error.kind().index();
   const IoError* io = nullptr;
   if (const auto* failure = error.get_if<DatError::Io>()) io = &failure->error;
@@ -153,14 +155,16 @@ void raise_dat_error(const DatError& error) {
   instance.attr("errno") = error_number;
   if (io != nullptr) instance.attr("strerror") = io->message();
   if (path != nullptr) instance.attr("filename") = filename_of(path->path);
-  raise(instance);
+  return instance;
 }
+
+namespace {
 
 void translate(std::exception_ptr pending) {
   try {
     if (pending) std::rethrow_exception(pending);
   } catch (const DatFailure& failure) {
-    raise_dat_error(failure.error);
+    raise(dat_exception(failure.error));
   } catch (const ReadFailure& failure) {
     raise(make_exception(classes.read_error, failure.error.message(), failure.error.display(),
                          "ReadError"));

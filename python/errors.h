@@ -27,6 +27,10 @@ struct TableFailure {
   std::string message;
 };
 
+/// The exception `error` is raised as: an instance of the DatError subclass of its kind (and of
+/// the OSError subclass its errno selects), not raised.
+pybind11::object dat_exception(const DatError& error);
+
 /// Adds DatError and its subclasses to `m` and registers the translator.
 void add_exceptions(pybind11::module_& m);
 

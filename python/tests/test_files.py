@@ -55,19 +55,51 @@ def test_extractall_writes_what_the_tool_writes(archive_dir, tmp_path, ids, type
         assert (0x99 in failed) == (ids is not None)
 
 
+@pytest.mark.parametrize("name", ["tables.dat", "many.dat", "broken.dat"])
+def test_read_many_gives_what_read_gives_in_offset_order(archive_dir, name):
+    with tallowmere_dat.open(archive_dir / name) as archive:
+        pairs = list(archive.read_many())
+        assert sorted(entry.id for entry, _ in pairs) == list(archive)
+        offsets = [entry.offset for entry, _ in pairs]
+        assert offsets == sorted(offsets)
+        for entry, data in pairs:
+            if isinstance(data, tallowmere_dat.DatError):
+                with pytest.raises(type(data), match=str(data)):
+                    archive.read(entry)
+            else:
+                assert data == archive.read(entry)
+        chosen = archive.read_many(ids=[next(iter(archive)), 0xFFFFFFFF], types=[0x20])
+        expected = {next(iter(archive))} | {e.id for e in archive.entries(type=0x20)}
+        assert {entry.id for entry, _ in chosen} == expected
+        unfinished = archive.read_many()
+    with pytest.raises(ValueError):
+        next(unfinished)
+
+
 @pytest.mark.parametrize("where", ["read", "write"])
 def test_an_interrupted_extractall_leaves_only_whole_files(many, tmp_path, monkeypatch, where):
     calls = {"n": 0}
-    original = os.utime if where == "write" else tallowmere_dat.Archive.read
 
-    def interrupting(*args):
+    def interrupt_on_the_twentieth():
         calls["n"] += 1
         if calls["n"] == 20:
             raise KeyboardInterrupt
-        return original(*args)
 
-    monkeypatch.setattr(*(("os.utime" if where == "write" else "tallowmere_dat.Archive.read"),
-                          interrupting))
+    if where == "write":
+        original_utime = os.utime
+
+        def interrupting_utime(*args):
+            interrupt_on_the_twentieth()
+            return original_utime(*args)
+        monkeypatch.setattr("os.utime", interrupting_utime)
+    else:
+        original_read_many = tallowmere_dat.Archive._read_many
+
+        def interrupting_read_many(self, ids):
+            for pair in original_read_many(self, ids):
+                interrupt_on_the_twentieth()
+                yield pair
+        monkeypatch.setattr("tallowmere_dat.Archive._read_many", interrupting_read_many)
     with pytest.raises(KeyboardInterrupt):
         many.extractall(tmp_path)
     written = tree(tmp_path)
