@@ -92,6 +92,11 @@ std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::read_file_data(
   return detail::read_block_chain(*source_, header_.block_size, offset, size);
 }
 
+std::expected<void, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::uint32_t size,
+                                                          std::vector<std::uint8_t>& out) const {
+  return detail::read_block_chain_into(*source_, header_.block_size, offset, size, out);
+}
+
 namespace {
 
 /// The most that a thread's scratch for stored bytes keeps between calls.

@@ -67,14 +67,14 @@ class FileComparer {
       stored_equal = false;
     } else if (a.is_compressed() || b.is_compressed()) {
       // A compressed side stores other bytes than its content, so compare what is stored.
-      auto stored_a = old_.read_file_data(a.offset, a.size);
-      auto stored_b = new_.read_file_data(b.offset, b.size);
+      auto stored_a = old_.read_file_data(a.offset, a.size, old_stored_);
+      auto stored_b = new_.read_file_data(b.offset, b.size, new_stored_);
       if (!stored_a || !stored_b) {
         unreadable.old_error = stored_a ? verify(old_, a, old_bytes_) : stored_a.error();
         unreadable.new_error = stored_b ? verify(new_, b, new_bytes_) : stored_b.error();
         return std::nullopt;
       }
-      stored_equal = *stored_a == *stored_b;
+      stored_equal = old_stored_ == new_stored_;
       if (*stored_equal && a.is_compressed() == b.is_compressed()) {
         // The same bytes decode the same way: one verified retrieval answers for both sides.
         unreadable.old_error = verify(old_, a, old_bytes_);
@@ -108,6 +108,8 @@ class FileComparer {
 
   const DatDatabase& old_;
   const DatDatabase& new_;
+  std::vector<std::uint8_t> old_stored_;
+  std::vector<std::uint8_t> new_stored_;
   std::vector<std::uint8_t> old_bytes_;
   std::vector<std::uint8_t> new_bytes_;
 };

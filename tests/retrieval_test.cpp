@@ -180,6 +180,8 @@ TEST(RetrievalTest, BufferFormsMatchTheValueFormsAndReuseTheBuffer) {
     ASSERT_EQ(outcome(db->get_file(id, buffer), buffer), plain.back());
     ASSERT_EQ(outcome(db->get_file_verified(id, buffer), buffer), verified.back());
     if (const DatFileEntry* entry = db->files().find(id); entry != nullptr) {
+      ASSERT_EQ(outcome(db->read_file_data(entry->offset, entry->size, buffer), buffer),
+                db->read_file_data(entry->offset, entry->size));
       // The declared size is what a verified read gives, and a failed one fell short of it.
       const Size size = db->decompressed_size(*entry);
       if (verified.back()) {

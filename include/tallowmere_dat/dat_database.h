@@ -153,7 +153,9 @@ class DatDatabase {
   /// The bytes of file `id`: its stored bytes, LRS-decompressed when the entry is flagged
   /// compressed. Fails with `NotFound` carrying `id` when the directory doesn't hold it, or with
   /// the error of `read_file_data`, or with `Io` of kind `OutOfMemory` when the decompressed
-  /// bytes don't fit in memory.
+  /// bytes don't fit in memory. A fresh vector costs a page fault per page it fills: a loop over
+  /// many files is several times faster with the overload that reuses a buffer, and faster still
+  /// with a `BulkReader`.
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> get_file(std::uint32_t id) const;
 
   /// `get_file` into `out`: the same bytes and the same errors, with `out`'s capacity reused, so
@@ -167,7 +169,8 @@ class DatDatabase {
   /// `get_file`, except that a compressed entry must decompress to exactly the size its 4-byte
   /// prefix declares: where `get_file` would return fewer bytes, or a compressed entry of 1 to 3
   /// bytes (too short for the prefix) unchanged, this fails with `DecompressionFailed` carrying
-  /// `id`. An empty compressed entry is an empty file. Fails otherwise as `get_file` does.
+  /// `id`. An empty compressed entry is an empty file. Fails otherwise as `get_file` does. As
+  /// for `get_file`, the overload that reuses a buffer is faster in a loop.
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> get_file_verified(
       std::uint32_t id) const;
 
@@ -198,9 +201,16 @@ class DatDatabase {
   /// with `Corruption` when the chain can't be followed safely (a block at 0xFFFFFFFC or beyond
   /// whose pointer the archive holds, or a `block_size` of 4 or less where a non-zero pointer
   /// must be followed) or when it loops while `size` exceeds the archive's length as seen at
-  /// open. Uses positional reads only.
+  /// open. Uses positional reads only. Reusing a buffer is faster: see the overload below.
   [[nodiscard]] std::expected<std::vector<std::uint8_t>, DatError> read_file_data(
       std::uint32_t offset, std::uint32_t size) const;
+
+  /// `read_file_data` into `out`: the same bytes and the same errors, with `out`'s capacity
+  /// reused, so that it is reallocated only for more bytes than it has held (a fresh vector per
+  /// call pays a page fault per page). On failure `out` holds unspecified bytes.
+  [[nodiscard]] std::expected<void, DatError> read_file_data(std::uint32_t offset,
+                                                             std::uint32_t size,
+                                                             std::vector<std::uint8_t>& out) const;
 
  private:
   friend class BulkReader;

@@ -30,10 +30,10 @@ Json environ_json(const std::string& archive_path, const DatDatabase& db) {
   const std::vector<std::uint32_t> ids = sound_table_ids(db);
   Json tables = Json::array();
   std::uint64_t ambient_tables = 0;
+  std::vector<std::uint8_t> bytes;
   for (const std::uint32_t id : ids) {
-    const auto bytes = db.get_file(id);
-    if (!bytes) continue;
-    Cursor cursor(*bytes);
+    if (!db.get_file(id, bytes)) continue;
+    Cursor cursor(bytes);
     const auto table = file_type::SoundTable::read(cursor);
     if (!table) continue;
     Json slots = Json::array();
