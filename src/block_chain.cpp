@@ -412,7 +412,11 @@ std::optional<DatError> doomed_chain(const BlockSource& source, std::uint32_t bl
     }
     std::span<const TracedBlock> read_before = trace->blocks;
     if (trace->end == ChainEnd::PastEnd) read_before = read_before.first(read_before.size() - 1);
-    std::vector<std::uint8_t> scratch(kWindowBytes);
+    // As long as the longest block's range, up to a read-ahead window.
+    std::uint64_t longest = 0;
+    for (const TracedBlock& block : trace->blocks)
+      longest = std::max(longest, block.payload_end - block.offset);
+    std::vector<std::uint8_t> scratch(std::min<std::uint64_t>(longest, kWindowBytes));
     if (!blocks_readable(source, read_before, scratch)) return std::nullopt;
     switch (trace->end) {
       case ChainEnd::Loop:

@@ -36,13 +36,22 @@ bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<st
                 std::string_view command) {
   const auto read = db.get_file_verified(entry.id, out);
   if (read) return true;
+  report_file_error(command, entry, read.error());
+  return false;
+}
+
+bool is_large_file(const DatFileEntry& entry) {
+  constexpr std::uint32_t kLarge = 8U << 20U;
+  return entry.size > (entry.is_compressed() ? kLarge / 8 : kLarge);
+}
+
+void report_file_error(std::string_view command, const DatFileEntry& entry, const DatError& error) {
   // A bare I/O error ("failed to fill whole buffer") means nothing without what was being read.
   const std::string where =
-      read.error().get_if<DatError::Io>() == nullptr
+      error.get_if<DatError::Io>() == nullptr
           ? ""
           : format("reading its %u stored bytes from offset 0x%08X", entry.size, entry.offset);
-  report({command, hex(entry.id), where, read.error().message()});
-  return false;
+  report({command, hex(entry.id), where, error.message()});
 }
 
 std::size_t report_unselected_ids(std::string_view command, const Selection& selection,

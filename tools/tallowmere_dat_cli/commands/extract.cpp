@@ -23,6 +23,7 @@
 #include "format.h"
 #include "output.h"
 #include "progress.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
@@ -108,13 +109,16 @@ class Extraction {
       ++tally.kept;
       return true;
     }
+    const FileLook look{.mode = mode_, .mtime = entry.timestamp};
+    if (is_large_file(entry)) {
+      return extract_streamed(entry, directory, name, look, types_[type]->destination, tally);
+    }
     if (!fetch_file(db_, entry, buffer_, kName)) {
       ++tally.failed;
       return true;
     }
-    if (auto written = write_file_atomically(directory, name, buffer_,
-                                             FileLook{.mode = mode_, .mtime = entry.timestamp},
-                                             types_[type]->destination);
+    if (auto written =
+            write_file_atomically(directory, name, buffer_, look, types_[type]->destination);
         !written) {
       report({kName, written.error().message()});
       return false;
@@ -125,6 +129,48 @@ class Extraction {
   }
 
  private:
+  /// `extract` of a large file, streamed from the archive into its destination, which still
+  /// gets all of it or nothing.
+  bool extract_streamed(const DatFileEntry& entry, const OpenDirectory& directory,
+                        const std::string& name, const FileLook& look, Destination destination,
+                        Tally& tally) {
+    std::optional<DatError> unreadable;
+    std::uint64_t bytes = 0;
+    const ContentWriter write = [&](int fd,
+                                    const std::string& path) -> std::expected<void, WriteFailure> {
+      std::optional<IoError> write_error;
+      bytes = 0;
+      auto streamed = db_.stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+        if (auto written = write_all(fd, chunk); !written) {
+          write_error = written.error();
+          return false;
+        }
+        bytes += chunk.size();
+        return true;
+      });
+      if (write_error)
+        return std::unexpected(WriteFailure{"cannot write '" + path + "'", write_error});
+      if (!streamed) {
+        unreadable = streamed.error();
+        return std::unexpected(WriteFailure{"cannot read the archive", std::nullopt});
+      }
+      return {};
+    };
+    auto written = write_file_atomically(directory, name, write, look, destination);
+    if (unreadable) {
+      report_file_error(kName, entry, *unreadable);
+      ++tally.failed;
+      return true;
+    }
+    if (!written) {
+      report({kName, written.error().message()});
+      return false;
+    }
+    ++tally.extracted;
+    tally.bytes += bytes;
+    return true;
+  }
+
   /// Creates and opens DIR the first time a file is to go there, so that an extract that writes
   /// nothing leaves no directory behind.
   bool ensure_root() {
