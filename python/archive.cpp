@@ -365,7 +365,8 @@ const char* const kReadDoc =
     "The file's bytes, decompressed when the entry is compressed; key is an identifier or an "
     "Entry.\n\nRaises NotFoundError, IoError or CorruptionError when the bytes can't be read, "
     "and DecompressionFailedError when a compressed file decompresses to other than the size "
-    "it declares. Runs without the GIL.";
+    "it declares. Runs without the GIL; a large file is read in chunks, between which the "
+    "signal handlers run, so Ctrl-C (KeyboardInterrupt) ends a long read.";
 
 }  // namespace
 
