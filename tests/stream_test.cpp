@@ -25,6 +25,7 @@ namespace tallowmere_dat {
 namespace {
 
 using tallowmere_testing::ArchiveImage;
+using tallowmere_testing::DirectoryNode;
 using tallowmere_testing::Random;
 using Bytes = std::vector<std::uint8_t>;
 using Result = std::expected<Bytes, DatError>;
@@ -192,6 +193,39 @@ TEST(StreamTest, StreamedReadsAgreeWithWholeReads) {
   }
   EXPECT_GT(streamed_ok, 300);
   EXPECT_GT(streamed_failing, 1000);
+}
+
+// Loops within the file's length, of periods on both sides of what a stream keeps in memory
+// (64 KiB): read round again or repeated from memory, the bytes are the whole read's.
+TEST(StreamTest, LoopsOfLongAndShortPeriodsRepeatAsInAWholeRead) {
+  Random random(77);
+  for (const std::uint32_t loop_blocks : {1U, 60U, 300U}) {
+    constexpr std::uint32_t kBlock = 260;
+    constexpr std::uint32_t kBlocks = 320;
+    std::vector<std::uint32_t> blocks(kBlocks);
+    for (std::uint32_t i = 0; i < kBlocks; ++i)
+      blocks[i] = tallowmere_testing::kHeaderEnd + 8 * kBlock + i * 2 * kBlock;  // no runs
+    ArchiveImage image(kBlock);
+    image.write_chain(blocks, random_bytes(random, std::size_t{kBlocks} * (kBlock - 4)),
+                      blocks[kBlocks - loop_blocks]);
+    const std::uint32_t size = 900'000 + random.between(0, 1000);
+    const DatFileEntry entry{.id = kId, .offset = blocks[0], .size = size};
+    image.write_chain(std::vector<std::uint32_t>(1, tallowmere_testing::kHeaderEnd),
+                      DirectoryNode{.entries = {entry}}.encode());
+    image.header().root_offset = tallowmere_testing::kHeaderEnd;
+    image.resize(size);
+    const Bytes bytes = std::move(image).release();
+    SCOPED_TRACE(::testing::Message() << "loop of " << loop_blocks << " blocks");
+    const auto db = DatDatabase::open(bytes);
+    ASSERT_TRUE(db.has_value()) << db.error().debug();
+    const Result whole = db->get_file_verified(kId);
+    ASSERT_TRUE(whole.has_value());
+    const detail::MemorySource source(bytes);
+    ASSERT_EQ(collect([&](const ChunkSink& sink) {
+                return detail::stream_entry(source, kBlock, entry, sink, 4096);
+              }),
+              whole);
+  }
 }
 
 // A stream decoded as it comes, fed in pieces of every size, gives what the whole-buffer
