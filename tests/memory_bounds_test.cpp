@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <set>
 #include <string>
@@ -269,6 +270,14 @@ TEST(MemoryBoundsTest, ProbeFinishesOnHostileArchivesWithinATightAddressSpace) {
 /// The most heap a streamed read may take: its buffers and a trace of up to 32768 blocks.
 constexpr std::size_t kStreamHeap = 4 * kMiB;
 
+/// Byte `at` of the file over the overlapping blocks of `block_size` bytes, 4 apart from
+/// `first`, in `archive`: byte at % slice of block at / slice's payload.
+std::uint8_t overlapping_byte(const Bytes& archive, std::uint32_t first, std::uint32_t block_size,
+                              std::uint64_t at) {
+  const std::uint64_t slice = block_size - 4;
+  return archive[first + 4 * (at / slice) + 4 + at % slice];
+}
+
 // 200 KB of archive define a 1 GiB file over overlapping blocks: streamed, it costs a few MiB at
 // most, and each chunk holds the payloads of the blocks it covers.
 TEST(MemoryBoundsTest, StreamingAFileOfOverlappingBlocksCostsAFewMiB) {
@@ -277,10 +286,8 @@ TEST(MemoryBoundsTest, StreamingAFileOfOverlappingBlocksCostsAFewMiB) {
   const auto db = DatDatabase::open(file.path());
   ASSERT_TRUE(db.has_value()) << db.error().debug();
   const DatFileEntry& entry = *db->files().find(tallowmere_testing::kOverlappingId);
-  const std::uint64_t slice = db->header().block_size - 4;
-  // Byte `at` of the file is byte at % slice of block at / slice's payload; blocks are 4 apart.
   const auto file_byte = [&](std::uint64_t at) {
-    return bytes[entry.offset + 4 * (at / slice) + 4 + at % slice];
+    return overlapping_byte(bytes, entry.offset, db->header().block_size, at);
   };
   std::uint64_t total = 0;
   std::uint64_t mismatches = 0;
@@ -345,8 +352,9 @@ constexpr long kToolRssKib = 16 * 1024;
 // nothing behind.
 TEST(MemoryBoundsTest, CatAndExtractStreamLargeFilesWithinAFewMiB) {
   const tallowmere_testing::TempFile gib(tallowmere_testing::overlapping_gib_archive());
-  const tallowmere_testing::TempFile mib64(
-      tallowmere_testing::overlapping_chain_archive(65540, 1024, 0, 64U << 20U));
+  const Bytes mib64_bytes =
+      tallowmere_testing::overlapping_chain_archive(65540, 1024, 0, 64U << 20U);
+  const tallowmere_testing::TempFile mib64(mib64_bytes);
   const tallowmere_testing::TempFile past_end(tallowmere_testing::overlapping_past_end_archive());
   const std::filesystem::path into = std::filesystem::path(gib.path()).concat(".extracted");
   const std::string id = "0x06000001";
@@ -360,7 +368,19 @@ TEST(MemoryBoundsTest, CatAndExtractStreamLargeFilesWithinAFewMiB) {
   rss = tool_max_rss_kib({"extract", mib64.path().string(), id, "-q", "-C", into.string()}, result);
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_LT(rss.value_or(0), kToolRssKib);
-  EXPECT_EQ(std::filesystem::file_size(extracted), 64U << 20U);
+  const auto db = DatDatabase::open(mib64_bytes);
+  ASSERT_TRUE(db.has_value());
+  const std::uint32_t first = db->files().find(tallowmere_testing::kOverlappingId)->offset;
+  std::ifstream written(extracted, std::ios::binary);
+  std::vector<char> content(std::size_t{64} << 20U);
+  written.read(content.data(), static_cast<std::streamsize>(content.size()));
+  EXPECT_EQ(written.gcount(), static_cast<std::streamsize>(content.size()));
+  EXPECT_EQ(written.peek(), EOF);
+  for (std::size_t at = 0; at < content.size(); at += 4093) {
+    ASSERT_EQ(static_cast<std::uint8_t>(content[at]),
+              overlapping_byte(mib64_bytes, first, 65540, at))
+        << at;
+  }
   std::filesystem::remove_all(into);
 
   const std::vector<std::vector<std::string>> failing = {
