@@ -495,14 +495,14 @@ class ShiftedOutput {
 /// are read again each time round, so a stream keeps no period in memory.
 constexpr std::size_t kKeptPeriod = std::size_t{64} * 1024;
 
-/// The streamed counterpart of `repeat_period`: the output from `end.filled` up to `size` goes
-/// round the loop again, period after period from `end.loop_block`, whose bytes are those
-/// produced since that block's first visit (every block of a loop gives a whole slice).
+/// The streamed counterpart of `repeat_period`: the output from `filled` up to `size` goes round
+/// the loop again, period after period from `loop_block`, whose bytes are those produced since
+/// that block's first visit at `start` (every block of a loop gives a whole slice).
 std::expected<void, DatError> replay_period(const BlockSource& source, std::uint32_t block_size,
-                                            const WalkEnd& end, std::uint32_t size,
+                                            std::uint32_t loop_block, std::size_t start,
+                                            std::size_t filled, std::uint32_t size,
                                             StreamOutput& out) {
-  const std::size_t period = end.filled - *end.repeat_from;
-  std::size_t filled = end.filled;
+  const std::size_t period = filled - start;
   if (period <= kKeptPeriod) {
     // As many whole periods as fit in the kept size, so that each copy moves a lot.
     std::vector<std::uint8_t> periods(
@@ -510,7 +510,7 @@ std::expected<void, DatError> replay_period(const BlockSource& source, std::uint
         period);
     FixedOutput once(periods);
     auto read =
-        walk_chain(source, block_size, end.loop_block, static_cast<std::uint32_t>(period), once);
+        walk_chain(source, block_size, loop_block, static_cast<std::uint32_t>(period), once);
     if (!read) return std::unexpected(std::move(read.error()));
     if (auto copied = repeat_period(once, 0, period, periods.size()); !copied) {
       return std::unexpected(DatError(std::move(copied.error())));
@@ -526,7 +526,7 @@ std::expected<void, DatError> replay_period(const BlockSource& source, std::uint
   }
   for (; filled < size; filled += std::min(period, size - filled)) {
     ShiftedOutput shifted(out, filled);
-    auto read = walk_chain(source, block_size, end.loop_block,
+    auto read = walk_chain(source, block_size, loop_block,
                            static_cast<std::uint32_t>(std::min(period, size - filled)), shifted);
     if (!read) return std::unexpected(std::move(read.error()));
   }
@@ -556,11 +556,12 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
       return std::unexpected(loops_beyond_file(source, offset, trace->at, size));
     }
   }
-  if (!walked->repeat_from) return {};
+  const std::optional<std::size_t> from = walked->repeat_from;
+  if (!from) return {};
   if constexpr (std::is_same_v<Output, StreamOutput>) {
-    return replay_period(source, block_size, *walked, size, out);
+    return replay_period(source, block_size, walked->loop_block, *from, walked->filled, size, out);
   } else {
-    if (auto copied = repeat_period(out, *walked->repeat_from, walked->filled, size); !copied) {
+    if (auto copied = repeat_period(out, *from, walked->filled, size); !copied) {
       return std::unexpected(DatError(std::move(copied.error())));
     }
     return {};

@@ -345,7 +345,7 @@ std::optional<long> tool_max_rss_kib(std::vector<std::string> args,
 }
 
 /// The most a streaming command may hold resident, the tool's code and libraries included.
-constexpr long kToolRssKib = 16 * 1024;
+constexpr long kToolRssKib = 16L * 1024;
 
 // `cat` of the 1 GiB file and `extract` of a 64 MiB one made the same way stay within a few MiB;
 // on the variant that runs past the end, both fail at once with one line, and `extract` leaves
