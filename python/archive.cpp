@@ -238,16 +238,17 @@ py::bytes Archive::read(const py::handle& key) const {
 py::bytes Archive::read_raw(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  if (backed_by_file(found.size, found.size)) {
-    // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
-    DatFileEntry stored = found;
-    stored.bit_flags &= ~1U;
+  // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
+  DatFileEntry stored = found;
+  stored.bit_flags &= ~1U;
+  if (found.size <= kStreamedSize && backed_by_file(found.size, found.size)) {
     return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
       return db->get_file_verified_into(stored, out);
     });
   }
-  return to_bytes(
-      without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); }));
+  // Streamed as `read` streams a large file.
+  return streamed_bytes(
+      *db, stored, static_cast<std::size_t>(std::min<std::uint64_t>(found.size, file_length_)));
 }
 
 SoundTable Archive::sound_table(const py::handle& key) const {
@@ -443,7 +444,8 @@ void bind_archive(py::module_& m) {
           "The entries in ascending identifier order: all, or those of one type byte.")
       .def("read", &Archive::read, py::arg("key"), kReadDoc)
       .def("read_raw", &Archive::read_raw, py::arg("key"),
-           "The file's bytes as stored (still compressed for a compressed entry).")
+           "The file's bytes as stored (still compressed for a compressed entry); a large file "
+           "is read in chunks, as by read(), so Ctrl-C ends a long read.")
       .def("sound_table", &Archive::sound_table, py::arg("key"),
            "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
            "naming the file and where decoding stopped when the table is cut short.")

@@ -67,6 +67,7 @@ def test_a_large_file_over_overlapping_blocks_reads_as_its_payloads(archive_dir)
         # Block i lies 4 * i bytes after the first; its payload is the 64 KiB after its pointer.
         payloads = b"".join(data[first + 4 * i + 4:first + 4 * i + 4 + 65536] for i in range(256))
         assert archive.read(OVERLAPPING) == payloads
+        assert archive.read_raw(OVERLAPPING) == payloads
 
 
 def test_ctrl_c_ends_a_long_read_between_its_chunks(archive_dir):
