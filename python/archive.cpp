@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,6 +130,78 @@ std::uint32_t declared_size(std::span<const std::uint8_t> stored) {
   return size;
 }
 
+/// A bytes object being filled as a file's chunks arrive, grown as they need. Its storage may be
+/// written without the GIL (the object is ours alone until returned); it is resized, and dropped,
+/// with the GIL held.
+class GrowingBytes {
+ public:
+  /// Room for `capacity` bytes (at least one: an empty bytes object is shared, so can't grow),
+  /// growing to `most` at most.
+  GrowingBytes(std::size_t capacity, std::size_t most)
+      : bytes_(PyBytes_FromStringAndSize(
+            nullptr, static_cast<Py_ssize_t>(std::max<std::size_t>(capacity, 1)))),
+        most_(most) {
+    if (bytes_ == nullptr) throw py::error_already_set();
+  }
+  GrowingBytes(const GrowingBytes&) = delete;
+  GrowingBytes& operator=(const GrowingBytes&) = delete;
+  ~GrowingBytes() { Py_XDECREF(bytes_); }
+
+  /// Room for `count` more bytes, the storage doubling as needed up to the most the result can
+  /// be; false with a Python error set when it can't grow. The GIL must be held.
+  bool reserve(std::size_t count) {
+    const auto capacity = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_));
+    if (filled_ + count <= capacity) return true;
+    return resize(std::max(filled_ + count, std::min(2 * capacity, most_)));
+  }
+
+  /// Appends `chunk`, for which room is reserved; needs no GIL.
+  void append(std::span<const std::uint8_t> chunk) {
+    std::memcpy(PyBytes_AS_STRING(bytes_) + filled_, chunk.data(), chunk.size());
+    filled_ += chunk.size();
+  }
+
+  /// The bytes appended, as a bytes object; with the GIL held.
+  py::bytes release() {
+    if (!resize(filled_)) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(std::exchange(bytes_, nullptr));
+  }
+
+ private:
+  bool resize(std::size_t size) {
+    return _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size)) == 0;
+  }
+
+  PyObject* bytes_;
+  std::size_t most_ = 0;
+  std::size_t filled_ = 0;
+};
+
+/// `entry`'s file streamed into a new bytes object that starts with room for `capacity` bytes
+/// and grows only as the bytes arrive, up to the entry's size for a stored file. They are read with
+/// the GIL released; it is taken back between chunks to grow the object and to run the signal
+/// handlers, so that Ctrl-C (KeyboardInterrupt) ends a long read.
+py::bytes streamed_bytes(const DatDatabase& db, const DatFileEntry& entry, std::size_t capacity) {
+  GrowingBytes bytes(capacity, entry.is_compressed() ? std::size_t{0xFFFFFFFF} : entry.size);
+  bool raised = false;
+  const auto streamed = without_gil([&] {
+    return db.stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+      {
+        const py::gil_scoped_acquire held;
+        raised = PyErr_CheckSignals() != 0 || !bytes.reserve(chunk.size());
+      }
+      if (!raised) bytes.append(chunk);
+      return !raised;
+    });
+  });
+  if (raised) throw py::error_already_set();
+  value_or_throw(streamed);
+  return bytes.release();
+}
+
+/// Files above this size are streamed, so that Ctrl-C can end their read.
+constexpr std::uint32_t kStreamedSize = 8U << 20U;
+
 }  // namespace
 
 bool Archive::backed_by_file(std::uint64_t stored, std::uint64_t produced) const {
@@ -139,7 +212,7 @@ bool Archive::backed_by_file(std::uint64_t stored, std::uint64_t produced) const
 py::bytes Archive::read(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  if (backed_by_file(found.size, found.size)) {
+  if (found.size <= kStreamedSize && backed_by_file(found.size, found.size)) {
     if (!found.is_compressed() || found.size == 0) {
       return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
         return db->get_file_verified_into(found, out);
@@ -155,24 +228,27 @@ py::bytes Archive::read(const py::handle& key) const {
       });
     }
   }
-  // A size the file can't back takes the library's path, whose memory grows with what is
-  // really read.
-  return to_bytes(without_gil([&] { return value_or_throw(db->get_file_verified(found.id)); }));
+  // A large file is streamed, so that Ctrl-C can end its read; and a size the file can't back
+  // (a chain over overlapping blocks may make 4 GiB of a small file) costs memory only as the
+  // bytes really arrive.
+  return streamed_bytes(
+      *db, found, static_cast<std::size_t>(std::min<std::uint64_t>(found.size, file_length_)));
 }
 
 py::bytes Archive::read_raw(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  if (backed_by_file(found.size, found.size)) {
-    // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
-    DatFileEntry stored = found;
-    stored.bit_flags &= ~1U;
+  // The stored bytes are what verified retrieval gives for the entry marked uncompressed.
+  DatFileEntry stored = found;
+  stored.bit_flags &= ~1U;
+  if (found.size <= kStreamedSize && backed_by_file(found.size, found.size)) {
     return filled_bytes(found.size, [&](std::span<std::uint8_t> out) {
       return db->get_file_verified_into(stored, out);
     });
   }
-  return to_bytes(
-      without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); }));
+  // Streamed as `read` streams a large file.
+  return streamed_bytes(
+      *db, stored, static_cast<std::size_t>(std::min<std::uint64_t>(found.size, file_length_)));
 }
 
 SoundTable Archive::sound_table(const py::handle& key) const {
@@ -328,7 +404,8 @@ const char* const kReadDoc =
     "The file's bytes, decompressed when the entry is compressed; key is an identifier or an "
     "Entry.\n\nRaises NotFoundError, IoError or CorruptionError when the bytes can't be read, "
     "and DecompressionFailedError when a compressed file decompresses to other than the size "
-    "it declares. Runs without the GIL.";
+    "it declares. Runs without the GIL; a large file is read in chunks, between which the "
+    "signal handlers run, so Ctrl-C (KeyboardInterrupt) ends a long read.";
 
 }  // namespace
 
@@ -415,7 +492,8 @@ void bind_archive(py::module_& m) {
           "Every file, or those of ids, in the order they lie in the archive; see read_many.")
       .def("read", &Archive::read, py::arg("key"), kReadDoc)
       .def("read_raw", &Archive::read_raw, py::arg("key"),
-           "The file's bytes as stored (still compressed for a compressed entry).")
+           "The file's bytes as stored (still compressed for a compressed entry); a large file "
+           "is read in chunks, as by read(), so Ctrl-C ends a long read.")
       .def("sound_table", &Archive::sound_table, py::arg("key"),
            "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
            "naming the file and where decoding stopped when the table is cut short.")

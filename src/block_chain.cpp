@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "chain_trace.h"
@@ -126,6 +127,10 @@ std::expected<void, IoError> repeat_period(Output& out, std::size_t start, std::
   }
   return {};
 }
+
+/// The most blocks traced ahead of a read whose size exceeds the file, which keeps the trace
+/// within a few MiB; a longer chain is left to the read, which meets the same errors later.
+constexpr std::uint64_t kDoomTraceBlocks = std::uint64_t{1} << 15U;
 
 /// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still well
 /// inside a core's cache when the payloads are copied out.
@@ -260,12 +265,29 @@ DatError unreachable_payload(const BlockSource& source, std::uint32_t block) {
   return corruption("block offset " + hex32(block) + " leaves no payload position below 4 GiB");
 }
 
+/// The error for a non-zero pointer at `block` that a `block_size` of 4 or less can't follow.
+DatError block_size_too_small(std::uint32_t block_size, std::uint32_t block) {
+  return corruption("block_size " + std::to_string(block_size) +
+                    " is too small to follow the next-block pointer at " + hex32(block));
+}
+
+/// The error for a chain at `offset` that comes back to `block` while `size` bytes, more than
+/// the source holds, are wanted.
+DatError loops_beyond_file(const BlockSource& source, std::uint32_t offset, std::uint32_t block,
+                           std::uint32_t size) {
+  return corruption("block chain at " + hex32(offset) + " loops back to block " + hex32(block) +
+                    " for a size of " + std::to_string(size) + " bytes, more than the file's " +
+                    std::to_string(source.length_hint()));
+}
+
 /// Where a walk along a chain stopped: with every byte in, or at a block met again, from which
 /// on the output repeats itself from `repeat_from`.
 struct WalkEnd {
   std::optional<std::size_t> repeat_from;
   std::size_t filled = 0;
   std::uint64_t blocks_met = 0;
+  /// The block met again, whose first visit produced the bytes from `repeat_from` on.
+  std::uint32_t loop_block = 0;
 };
 
 /// Walks the chain into `out` until every byte is in or a block is met again. Each block is read
@@ -284,7 +306,8 @@ std::expected<WalkEnd, DatError> walk_chain(const BlockSource& source, std::uint
   const auto looped = [&] {
     return WalkEnd{.repeat_from = static_cast<std::size_t>(loop.start()),
                    .filled = filled,
-                   .blocks_met = loop.met()};
+                   .blocks_met = loop.met(),
+                   .loop_block = loop.block()};
   };
   std::uint32_t current = offset;
   // The first block counts as adjacent: a chain written in one go is likely to be a run.
@@ -332,9 +355,7 @@ std::expected<WalkEnd, DatError> walk_chain(const BlockSource& source, std::uint
     filled += slice;
     if (slice_limit == 0) {
       // Bytes are still wanted, but following the pointer takes none: a looping chain never ends.
-      return std::unexpected(corruption("block_size " + std::to_string(block_size) +
-                                        " is too small to follow the next-block pointer at " +
-                                        hex32(current)));
+      return std::unexpected(block_size_too_small(block_size, current));
     }
     adjacent = std::uint64_t{next} == std::uint64_t{current} + block_size;
     current = next;
@@ -342,13 +363,187 @@ std::expected<WalkEnd, DatError> walk_chain(const BlockSource& source, std::uint
   return WalkEnd{.repeat_from = std::nullopt, .filled = size, .blocks_met = loop.met()};
 }
 
+/// Reads the file from `begin` up to `end` in pieces through `scratch`, as one read of it would
+/// go: the first piece that fails gives the error.
+std::expected<void, IoError> read_through(const BlockSource& source, std::uint64_t begin,
+                                          std::uint64_t end, std::span<std::uint8_t> scratch) {
+  while (begin < end) {
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, scratch.size()));
+    if (auto read = source.read_at(scratch.first(count), {}, begin); !read) return read;
+    begin += count;
+  }
+  return {};
+}
+
+/// Whether the file bytes that the walk reads for `blocks` can all be read: each block's
+/// pointer and payload. Ranges that overlap are read once, so this costs at most the file's
+/// length in reads, however many payloads the blocks make.
+bool blocks_readable(const BlockSource& source, std::span<const TracedBlock> blocks,
+                     std::span<std::uint8_t> scratch) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  ranges.reserve(blocks.size());
+  for (const TracedBlock& block : blocks)
+    ranges.emplace_back(block.offset, block.payload_end);
+  std::ranges::sort(ranges);
+  std::uint64_t done = 0;  // everything before this is read
+  for (const auto& [begin, end] : ranges) {
+    if (!read_through(source, std::max(begin, done), end, scratch)) return false;
+    done = std::max(done, end);
+  }
+  return true;
+}
+
+/// The error a read of the chain is bound to meet, found by tracing its pointers, or nothing
+/// when the chain may be complete (or the trace can't tell). Only a size beyond the source's
+/// length is traced: there a doomed chain could cost memory or output out of proportion to the
+/// file before its error, and only there does a loop fail. Each error is the one the walk
+/// reports: the trace stops where the walk would; every byte the walk reads on the way is read
+/// once, so that a failing read among them leaves the verdict to the walk; and a block past the
+/// end is read as the walk reads it, to give that read's own error.
+std::optional<DatError> doomed_chain(const BlockSource& source, std::uint32_t block_size,
+                                     std::uint32_t offset, std::uint32_t size) {
+  const std::uint64_t length = source.length_hint();
+  if (size <= length) return std::nullopt;
+  try {
+    const auto trace = trace_chain(source, block_size, offset, size, length, kDoomTraceBlocks);
+    if (!trace || trace->end == ChainEnd::Complete || trace->end == ChainEnd::OverBudget) {
+      return std::nullopt;
+    }
+    std::span<const TracedBlock> read_before = trace->blocks;
+    if (trace->end == ChainEnd::PastEnd) read_before = read_before.first(read_before.size() - 1);
+    // As long as the longest block's range, up to a read-ahead window.
+    std::uint64_t longest = 0;
+    for (const TracedBlock& block : trace->blocks)
+      longest = std::max(longest, block.payload_end - block.offset);
+    std::vector<std::uint8_t> scratch(std::min<std::uint64_t>(longest, kWindowBytes));
+    if (!blocks_readable(source, read_before, scratch)) return std::nullopt;
+    switch (trace->end) {
+      case ChainEnd::Loop:
+        return loops_beyond_file(source, offset, trace->at, size);
+      case ChainEnd::BadOffset:
+        return unreachable_payload(source, trace->at);
+      case ChainEnd::BlockSizeTooSmall:
+        return block_size_too_small(block_size, trace->blocks.back().offset);
+      default: {
+        // The file may have grown since it was measured: then the walk decides.
+        const TracedBlock& last = trace->blocks.back();
+        auto read = read_through(source, last.offset, last.payload_end, scratch);
+        if (read) return std::nullopt;
+        return DatError(std::move(read.error()));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // the walk meets the same chain with what memory there is
+  }
+}
+
+/// Chunks of a streamed read handed to a sink: one buffer, handed over each time it is full and
+/// then refilled, so memory never follows the size.
+class StreamOutput {
+ public:
+  StreamOutput(const ChunkSink& sink, std::span<std::uint8_t> buffer)
+      : sink_(sink), buffer_(buffer) {}
+
+  /// Room at `at`, the bytes produced so far: every byte before it is in, so a full buffer is
+  /// handed over first. Fails when the sink asks to stop (`stopped` then says so).
+  std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
+    if (at - base_ == buffer_.size()) {
+      if (!hand_over(buffer_)) {
+        return std::unexpected(
+            IoError::with_message(IoErrorKind::Interrupted, "the reader stopped the stream"));
+      }
+      base_ = at;
+    }
+    const std::size_t from = at - base_;
+    return buffer_.subspan(from, std::min(count, buffer_.size() - from));
+  }
+
+  /// Hands over what the buffer holds once `end` bytes are produced; false when the sink stops.
+  bool finish(std::size_t end) { return end == base_ || hand_over(buffer_.first(end - base_)); }
+
+  bool stopped() const { return stopped_; }
+
+ private:
+  bool hand_over(std::span<const std::uint8_t> chunk) {
+    stopped_ = !sink_(chunk);
+    return !stopped_;
+  }
+
+  const ChunkSink& sink_;
+  std::span<std::uint8_t> buffer_;
+  std::size_t base_ = 0;
+  bool stopped_ = false;
+};
+
+/// An output seen from `shift` bytes on, so that a walk starting at 0 continues it.
+template <typename Output>
+class ShiftedOutput {
+ public:
+  ShiftedOutput(Output& out, std::size_t shift) : out_(out), shift_(shift) {}
+
+  std::expected<std::span<std::uint8_t>, IoError> room(std::size_t at, std::size_t count) {
+    return out_.room(shift_ + at, count);
+  }
+
+ private:
+  Output& out_;
+  std::size_t shift_;
+};
+
+/// Periods up to this size are read once and their copies repeated from memory; longer ones
+/// are read again each time round, so a stream keeps no period in memory.
+constexpr std::size_t kKeptPeriod = std::size_t{64} * 1024;
+
+/// The streamed counterpart of `repeat_period`: the output from `filled` up to `size` goes round
+/// the loop again, period after period from `loop_block`, whose bytes are those produced since
+/// that block's first visit at `start` (every block of a loop gives a whole slice).
+std::expected<void, DatError> replay_period(const BlockSource& source, std::uint32_t block_size,
+                                            std::uint32_t loop_block, std::size_t start,
+                                            std::size_t filled, std::uint32_t size,
+                                            StreamOutput& out) {
+  const std::size_t period = filled - start;
+  if (period <= kKeptPeriod) {
+    // As many whole periods as fit in the kept size, so that each copy moves a lot.
+    std::vector<std::uint8_t> periods(
+        std::min<std::size_t>(kKeptPeriod / period * period, size - filled + period - 1) / period *
+        period);
+    FixedOutput once(periods);
+    auto read =
+        walk_chain(source, block_size, loop_block, static_cast<std::uint32_t>(period), once);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (auto copied = repeat_period(once, 0, period, periods.size()); !copied) {
+      return std::unexpected(DatError(std::move(copied.error())));
+    }
+    for (; filled < size; filled += std::min(periods.size(), size - filled)) {
+      const std::span<const std::uint8_t> copy =
+          std::span(periods).first(std::min(periods.size(), size - filled));
+      if (auto copied = copy_out(out, filled, copy); !copied) {
+        return std::unexpected(DatError(std::move(copied.error())));
+      }
+    }
+    return {};
+  }
+  for (; filled < size; filled += std::min(period, size - filled)) {
+    ShiftedOutput shifted(out, filled);
+    auto read = walk_chain(source, block_size, loop_block,
+                           static_cast<std::uint32_t>(std::min(period, size - filled)), shifted);
+    if (!read) return std::unexpected(std::move(read.error()));
+  }
+  return {};
+}
+
 /// Reads the chain into `out`. A chain that comes back to a block already read repeats what it
-/// produced since that block's first visit, so the rest is copied rather than read again. Where
-/// `size` exceeds the source's length, such a chain is refused before the copies are made: a few
-/// KiB of file can't make the reader fill gigabytes.
+/// produced since that block's first visit, so the rest is copied rather than read again (or,
+/// streamed, read again without being kept). Where `size` exceeds the source's length, such a
+/// chain is refused before the copies are made: a few KiB of file can't make the reader fill
+/// gigabytes; and the chain is traced first, so that one bound to fail does so at once.
 template <typename Output>
 std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint32_t block_size,
                                            std::uint32_t offset, std::uint32_t size, Output& out) {
+  if (std::optional<DatError> doomed = doomed_chain(source, block_size, offset, size)) {
+    return std::unexpected(std::move(*doomed));
+  }
   auto walked = walk_chain(source, block_size, offset, size, out);
   if (!walked) return std::unexpected(std::move(walked.error()));
   // The walker may notice a return late, or not before the end: the trace tells exactly
@@ -358,18 +553,19 @@ std::expected<void, DatError> follow_chain(const BlockSource& source, std::uint3
     const auto trace = trace_chain(source, block_size, offset, size,
                                    std::numeric_limits<std::uint64_t>::max(), walked->blocks_met);
     if (trace && trace->end == ChainEnd::Loop) {
-      return std::unexpected(
-          corruption("block chain at " + hex32(offset) + " loops back to block " +
-                     hex32(trace->at) + " for a size of " + std::to_string(size) +
-                     " bytes, more than the file's " + std::to_string(source.length_hint())));
+      return std::unexpected(loops_beyond_file(source, offset, trace->at, size));
     }
   }
-  if (const std::optional<std::size_t> from = walked->repeat_from) {
+  const std::optional<std::size_t> from = walked->repeat_from;
+  if (!from) return {};
+  if constexpr (std::is_same_v<Output, StreamOutput>) {
+    return replay_period(source, block_size, walked->loop_block, *from, walked->filled, size, out);
+  } else {
     if (auto copied = repeat_period(out, *from, walked->filled, size); !copied) {
       return std::unexpected(DatError(std::move(copied.error())));
     }
+    return {};
   }
-  return {};
 }
 
 }  // namespace
@@ -398,6 +594,25 @@ std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
                                                     std::vector<std::uint8_t>& buffer) {
   ChainOutput out(buffer, size, source.length_hint());
   return follow_chain(source, block_size, offset, size, out);
+}
+
+std::expected<void, DatError> stream_block_chain(const BlockSource& source,
+                                                 std::uint32_t block_size, std::uint32_t offset,
+                                                 std::uint32_t size, const ChunkSink& sink,
+                                                 std::size_t chunk) {
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(std::min<std::size_t>(size, chunk));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError::with_message(
+        IoErrorKind::OutOfMemory, "memory allocation of a stream's buffer failed")));
+  }
+  StreamOutput out(sink, buffer);
+  auto followed = follow_chain(source, block_size, offset, size, out);
+  if (out.stopped()) return {};
+  if (!followed) return followed;
+  (void)out.finish(size);
+  return {};
 }
 
 }  // namespace detail

@@ -4,11 +4,13 @@
 // the header's `block_size` bytes, each starting with the 4-byte little-endian offset of the next
 // block (0 for none), followed by `block_size` - 4 payload bytes.
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
 #include <vector>
 
+#include "tallowmere_dat/chunk_sink.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/io_error.h"
 
@@ -63,6 +65,8 @@ class LoopDetector {
 
   /// The position at which the block met again was first met.
   std::uint64_t start() const { return kept_position_; }
+  /// The block met again (the one kept).
+  std::uint32_t block() const { return kept_block_; }
   /// How many blocks have been met, repeats included.
   std::uint64_t met() const { return met_; }
 
@@ -96,8 +100,10 @@ class LoopDetector {
 /// repeated bytes are filled in, so a small file can't make the reader allocate gigabytes of
 /// them. Errors met before the chain comes back come first. Memory grows with the bytes actually
 /// read, not with `size`; when it can't grow further (a chain over overlapping blocks may yield
-/// up to 4 GiB) the read fails with an `Io` error of kind `OutOfMemory`. Nothing partial is
-/// returned.
+/// up to 4 GiB) the read fails with an `Io` error of kind `OutOfMemory`. Where `size` exceeds
+/// the source's length, the pointers are traced first (up to 32768 blocks), so that a chain
+/// that runs past the end, reaches 0xFFFFFFFC or loops fails with its error before any large
+/// allocation. Nothing partial is returned.
 std::expected<std::vector<std::uint8_t>, DatError> read_block_chain(const BlockSource& source,
                                                                     std::uint32_t block_size,
                                                                     std::uint32_t offset,
@@ -116,5 +122,23 @@ std::expected<void, DatError> read_block_chain_into(const BlockSource& source,
 [[nodiscard]] std::expected<void, DatError> read_block_chain_into(
     const BlockSource& source, std::uint32_t block_size, std::uint32_t offset, std::uint32_t size,
     std::vector<std::uint8_t>& buffer);
+
+/// The size of a streamed read's buffer, and so the most each chunk holds.
+inline constexpr std::size_t kStreamChunk = std::size_t{256} * 1024;
+
+/// `read_block_chain`'s bytes handed to `sink` in order, in chunks of at most `chunk` bytes
+/// (positive), through one buffer of that size: memory stays within a few hundred KiB whatever
+/// `size` is. A chain
+/// that comes back to a block is followed round again rather than kept in memory (a period of
+/// up to 64 KiB is kept once and repeated). Where `size` exceeds the source's length, the
+/// chain's pointers are traced first (up to 32768 blocks), so that a chain that can't be
+/// completed (past the end, at 0xFFFFFFFC or beyond, too small a block, a loop) fails before
+/// anything is delivered. Fails with `read_block_chain`'s error for the same chain, except that
+/// it never runs out of memory for the result; chunks delivered before a failure stand. A sink
+/// that returns false ends the read there, without an error.
+std::expected<void, DatError> stream_block_chain(const BlockSource& source,
+                                                 std::uint32_t block_size, std::uint32_t offset,
+                                                 std::uint32_t size, const ChunkSink& sink,
+                                                 std::size_t chunk = kStreamChunk);
 
 }  // namespace tallowmere_dat::detail

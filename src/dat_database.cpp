@@ -11,6 +11,7 @@
 #include "block_chain.h"
 #include "directory.h"
 #include "format_detail.h"
+#include "lrs_stream.h"
 #include "record_reader.h"
 #include "tallowmere_dat/lrs.h"
 
@@ -236,6 +237,17 @@ std::expected<void, DatError> decompress_verified_into(std::uint32_t id,
     return std::unexpected(DatError(DatError::DecompressionFailed{id}));
   }
   return {};
+}
+
+std::expected<void, DatError> DatDatabase::stream_file_data(std::uint32_t offset,
+                                                            std::uint32_t size,
+                                                            const ChunkSink& sink) const {
+  return detail::stream_block_chain(*source_, header_.block_size, offset, size, sink);
+}
+
+std::expected<void, DatError> DatDatabase::stream_file(const DatFileEntry& entry,
+                                                       const ChunkSink& sink) const {
+  return detail::stream_entry(*source_, header_.block_size, entry, sink);
 }
 
 std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(

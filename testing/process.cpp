@@ -42,6 +42,8 @@ int stdout_descriptor(StdoutTarget target, int capture_fd) {
       return capture_fd;
     case StdoutTarget::kDevFull:
       return ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    case StdoutTarget::kDevNull:
+      return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     case StdoutTarget::kClosedPipe: {
       int ends[2];
       if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2");

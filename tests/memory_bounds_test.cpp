@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <set>
 #include <string>
@@ -265,6 +266,138 @@ TEST(MemoryBoundsTest, ProbeFinishesOnHostileArchivesWithinATightAddressSpace) {
   }
   std::filesystem::remove(fixture);
 }
+
+/// The most heap a streamed read may take: its buffers and a trace of up to 32768 blocks.
+constexpr std::size_t kStreamHeap = 4 * kMiB;
+
+/// Byte `at` of the file over the overlapping blocks of `block_size` bytes, 4 apart from
+/// `first`, in `archive`: byte at % slice of block at / slice's payload.
+std::uint8_t overlapping_byte(const Bytes& archive, std::uint32_t first, std::uint32_t block_size,
+                              std::uint64_t at) {
+  const std::uint64_t slice = block_size - 4;
+  return archive[first + 4 * (at / slice) + 4 + at % slice];
+}
+
+// 200 KB of archive define a 1 GiB file over overlapping blocks: streamed, it costs a few MiB at
+// most, and each chunk holds the payloads of the blocks it covers.
+TEST(MemoryBoundsTest, StreamingAFileOfOverlappingBlocksCostsAFewMiB) {
+  const Bytes bytes = tallowmere_testing::overlapping_gib_archive();
+  const tallowmere_testing::TempFile file(bytes);
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value()) << db.error().debug();
+  const DatFileEntry& entry = *db->files().find(tallowmere_testing::kOverlappingId);
+  const auto file_byte = [&](std::uint64_t at) {
+    return overlapping_byte(bytes, entry.offset, db->header().block_size, at);
+  };
+  std::uint64_t total = 0;
+  std::uint64_t mismatches = 0;
+  tallowmere_testing::allocations::reset();
+  const auto streamed = db->stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+    for (std::size_t k = 0; k < chunk.size(); k += 4093)
+      mismatches += chunk[k] != file_byte(total + k) ? 1U : 0U;
+    mismatches += chunk.back() != file_byte(total + chunk.size() - 1) ? 1U : 0U;
+    total += chunk.size();
+    return true;
+  });
+  EXPECT_LT(tallowmere_testing::allocations::peak_growth(), kStreamHeap);
+  ASSERT_TRUE(streamed.has_value()) << streamed.error().debug();
+  EXPECT_EQ(total, entry.size);
+  EXPECT_EQ(mismatches, 0U);
+}
+
+// The 1 GiB file's variant whose chain runs past the end after 512 MiB of payloads: both the
+// stream and the whole read fail with the same error before reading any payload, the stream
+// having delivered nothing.
+TEST(MemoryBoundsTest, AChainRunningPastTheEndFailsBeforeItsPayloadsAreRead) {
+  const tallowmere_testing::TempFile file(tallowmere_testing::overlapping_past_end_archive());
+  const auto db = DatDatabase::open(file.path());
+  ASSERT_TRUE(db.has_value()) << db.error().debug();
+  const DatFileEntry& entry = *db->files().find(tallowmere_testing::kOverlappingId);
+  std::uint64_t delivered = 0;
+  tallowmere_testing::allocations::reset();
+  const auto streamed = db->stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+    delivered += chunk.size();
+    return true;
+  });
+  EXPECT_LT(tallowmere_testing::allocations::peak_growth(), kStreamHeap);
+  tallowmere_testing::allocations::reset();
+  const auto whole = db->get_file_verified(entry.id);
+  EXPECT_LT(tallowmere_testing::allocations::peak_growth(), kStreamHeap);
+  ASSERT_FALSE(streamed.has_value());
+  ASSERT_FALSE(whole.has_value());
+  EXPECT_EQ(streamed.error(), whole.error());
+  EXPECT_EQ(streamed.error().debug(),
+            R"(Io(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }))");
+  EXPECT_EQ(delivered, 0U);
+}
+
+#ifdef TOOL_EXE
+/// Runs the tool under /usr/bin/time, standard output to /dev/null; its peak resident set in
+/// KiB, if /usr/bin/time is there.
+std::optional<long> tool_max_rss_kib(std::vector<std::string> args,
+                                     tallowmere_testing::ProcessResult& result) {
+  const bool timed = std::filesystem::exists("/usr/bin/time");
+  args.insert(args.begin(), TOOL_EXE);
+  if (timed) args.insert(args.begin(), {"/usr/bin/time", "-q", "-f", "%M"});
+  result = tallowmere_testing::run_process(
+      args, {.stdout_target = tallowmere_testing::StdoutTarget::kDevNull});
+  return timed ? take_max_rss_kib(result.err) : std::nullopt;
+}
+
+/// The most a streaming command may hold resident, the tool's code and libraries included.
+constexpr long kToolRssKib = 16L * 1024;
+
+// `cat` of the 1 GiB file and `extract` of a 64 MiB one made the same way stay within a few MiB;
+// on the variant that runs past the end, both fail at once with one line, and `extract` leaves
+// nothing behind.
+TEST(MemoryBoundsTest, CatAndExtractStreamLargeFilesWithinAFewMiB) {
+  const tallowmere_testing::TempFile gib(tallowmere_testing::overlapping_gib_archive());
+  const Bytes mib64_bytes =
+      tallowmere_testing::overlapping_chain_archive(65540, 1024, 0, 64U << 20U);
+  const tallowmere_testing::TempFile mib64(mib64_bytes);
+  const tallowmere_testing::TempFile past_end(tallowmere_testing::overlapping_past_end_archive());
+  const std::filesystem::path into = std::filesystem::path(gib.path()).concat(".extracted");
+  const std::string id = "0x06000001";
+  const std::string extracted = (into / "0x06" / (id + ".bin")).string();
+  tallowmere_testing::ProcessResult result;
+
+  auto rss = tool_max_rss_kib({"cat", gib.path().string(), id}, result);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_LT(rss.value_or(0), kToolRssKib);
+
+  rss = tool_max_rss_kib({"extract", mib64.path().string(), id, "-q", "-C", into.string()}, result);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_LT(rss.value_or(0), kToolRssKib);
+  const auto db = DatDatabase::open(mib64_bytes);
+  ASSERT_TRUE(db.has_value());
+  const std::uint32_t first = db->files().find(tallowmere_testing::kOverlappingId)->offset;
+  std::ifstream written(extracted, std::ios::binary);
+  std::vector<char> content(std::size_t{64} << 20U);
+  written.read(content.data(), static_cast<std::streamsize>(content.size()));
+  EXPECT_EQ(written.gcount(), static_cast<std::streamsize>(content.size()));
+  EXPECT_EQ(written.peek(), EOF);
+  for (std::size_t at = 0; at < content.size(); at += 4093) {
+    ASSERT_EQ(static_cast<std::uint8_t>(content[at]),
+              overlapping_byte(mib64_bytes, first, 65540, at))
+        << at;
+  }
+  std::filesystem::remove_all(into);
+
+  const std::vector<std::vector<std::string>> failing = {
+      {"cat", past_end.path().string(), id},
+      {"extract", past_end.path().string(), id, "-q", "-C", into.string()}};
+  for (const std::vector<std::string>& args : failing) {
+    SCOPED_TRACE(args[0]);
+    rss = tool_max_rss_kib(args, result);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find("failed to fill whole buffer"), std::string::npos) << result.err;
+    EXPECT_LT(rss.value_or(0), kToolRssKib);
+    EXPECT_FALSE(std::filesystem::exists(extracted));
+  }
+  std::filesystem::remove_all(into);
+}
+#endif
 
 }  // namespace
 }  // namespace tallowmere_dat

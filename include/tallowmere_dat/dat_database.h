@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tallowmere_dat/byte_source.h"
+#include "tallowmere_dat/chunk_sink.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/error.h"
 #include "tallowmere_dat/file.h"
@@ -185,6 +186,25 @@ class DatDatabase {
   /// changed since it was asked). On failure `out` holds unspecified bytes.
   [[nodiscard]] std::expected<void, DatError> get_file_verified_into(
       const DatFileEntry& entry, std::span<std::uint8_t> out) const;
+
+  /// `get_file_verified` of `entry`'s file handed to `sink` in order, a chunk at a time, with
+  /// memory of a few hundred KiB whatever the file's size: the chunks joined are the bytes
+  /// `get_file_verified(entry.id)` returns, and the error is the one it fails with (a compressed
+  /// stream that falls short fails with `DecompressionFailed` once its output is delivered), except
+  /// that the bytes never have to fit in memory. Chunks delivered before a failure stand. A chain
+  /// that can't be completed, whose size exceeds the archive, fails before anything is delivered
+  /// (see `stream_file_data`). A sink that returns false ends the read without an error.
+  [[nodiscard]] std::expected<void, DatError> stream_file(const DatFileEntry& entry,
+                                                          const ChunkSink& sink) const;
+
+  /// `read_file_data(offset, size)` handed to `sink` a chunk at a time, as `stream_file` hands a
+  /// file, with its errors. Where `size` exceeds the archive's length, the chain's pointers are
+  /// traced first (up to 32768 blocks), so a chain running past the end, reaching 0xFFFFFFFC or
+  /// looping fails with its error before anything is delivered. A sink that returns false ends
+  /// the read without an error.
+  [[nodiscard]] std::expected<void, DatError> stream_file_data(std::uint32_t offset,
+                                                               std::uint32_t size,
+                                                               const ChunkSink& sink) const;
 
   /// The size of `entry`'s file, without reading all of it: `size` for an uncompressed entry,
   /// and for a compressed one the size its prefix declares (one chain read of its first 4

@@ -8,6 +8,7 @@
 #include "tallowmere_dat/bulk_reader.h"
 #include "tallowmere_dat/byte_source.h"
 #include "tallowmere_dat/check.h"
+#include "tallowmere_dat/chunk_sink.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/dat_file_entry.h"
 #include "tallowmere_dat/diff.h"

@@ -6,6 +6,8 @@
 //   DIR/many.dat    800 files, half of them sound tables, a quarter of those compressed
 //   DIR/broken.dat  a file whose chain loops (Corruption) and one that runs off the end (Io)
 //   DIR/short.dat   ends inside the header (BinRead on open)
+//   DIR/overlap16m.dat, DIR/overlap512m.dat  file 0x06000001 of 16 MiB and 512 MiB over
+//                   a chain of overlapping blocks (64 KiB payloads, 4 bytes apart)
 
 #include <bit>
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "tallowmere_testing/archive_builder.h"
+#include "tallowmere_testing/hostile_archives.h"
 #include "tallowmere_testing/lrs_codec.h"
 #include "tallowmere_testing/sound_table_writer.h"
 
@@ -32,7 +35,8 @@ std::vector<std::uint8_t> text(const std::string& s) {
   return {s.begin(), s.end()};
 }
 
-SoundRecordLayout slot(std::uint32_t key, std::vector<SoundEntry> entries, std::int32_t unknown = 0) {
+SoundRecordLayout slot(std::uint32_t key, std::vector<SoundEntry> entries,
+                       std::int32_t unknown = 0) {
   return {.key = key, .data = {.entries = std::move(entries), .unknown = unknown}};
 }
 
@@ -156,7 +160,13 @@ int main(int argc, char** argv) {
       tallowmere_testing::write_archive(dir / "tables.dat", tables_archive()) &&
       tallowmere_testing::write_archive(dir / "many.dat", many_archive()) &&
       tallowmere_testing::write_archive(dir / "broken.dat", broken_archive()) &&
-      tallowmere_testing::write_archive(dir / "short.dat", std::vector<std::uint8_t>(0x150, 0));
+      tallowmere_testing::write_archive(dir / "short.dat", std::vector<std::uint8_t>(0x150, 0)) &&
+      tallowmere_testing::write_archive(
+          dir / "overlap16m.dat",
+          tallowmere_testing::overlapping_chain_archive(65540, 256, 0, 16U << 20U)) &&
+      tallowmere_testing::write_archive(
+          dir / "overlap512m.dat",
+          tallowmere_testing::overlapping_chain_archive(65540, 8192, 0, 512U << 20U));
   if (!written) {
     (void)std::fprintf(stderr, "make_test_archives: cannot write into %s\n", argv[1]);
     return 1;

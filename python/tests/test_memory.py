@@ -1,6 +1,8 @@
-"""Archives opened from bytes-like objects, and the salvaging open."""
+"""Archives opened from bytes-like objects, the salvaging open, and reads of large files."""
 
+import signal
 import struct
+import tracemalloc
 
 import pytest
 
@@ -53,3 +55,36 @@ def test_salvage_lists_the_nodes_it_leaves_out(archive_dir, tables):
     path = archive_dir / "salvage.dat"
     path.write_bytes(data)
     assert tallowmere_dat.open(path, salvage=True).skipped == salvaged.skipped
+
+
+OVERLAPPING = 0x06000001
+
+
+def test_a_large_file_over_overlapping_blocks_reads_as_its_payloads(archive_dir):
+    data = (archive_dir / "overlap16m.dat").read_bytes()
+    with tallowmere_dat.open(archive_dir / "overlap16m.dat") as archive:
+        first = archive[OVERLAPPING].offset
+        # Block i lies 4 * i bytes after the first; its payload is the 64 KiB after its pointer.
+        payloads = b"".join(data[first + 4 * i + 4:first + 4 * i + 4 + 65536] for i in range(256))
+        assert archive.read(OVERLAPPING) == payloads
+        assert archive.read_raw(OVERLAPPING) == payloads
+
+
+def test_ctrl_c_ends_a_long_read_between_its_chunks(archive_dir):
+    """A signal handler that raises ends a read of 512 MiB long before all of it is held."""
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    tracemalloc.start()
+    try:
+        with tallowmere_dat.open(archive_dir / "overlap512m.dat") as archive:
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            with pytest.raises(KeyboardInterrupt):
+                archive.read(OVERLAPPING)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The result doubles as it fills: below 256 MiB, the read stopped before 128 MiB came in.
+    assert peak < 256 << 20

@@ -68,7 +68,8 @@ inline tallowmere_dat::DatFileEntry stored_entry(ArchiveImage& image, std::uint3
 /// A sound table whose counts are as given and whose records stop after `records` bytes.
 inline std::vector<std::uint8_t> counted_table(std::int32_t hashes, std::int32_t sounds,
                                                std::uint32_t entries) {
-  SoundTableLayout table_layout{.id = 0x20000002, .declared_hashes = hashes, .declared_sounds = sounds};
+  SoundTableLayout table_layout{
+      .id = 0x20000002, .declared_hashes = hashes, .declared_sounds = sounds};
   if (sounds > 0) {
     table_layout.sounds.push_back(
         {.key = 0x77, .data = {.entries = {{0x0A000002, 1, 1, 1}}}, .declared_entries = entries});
@@ -111,6 +112,42 @@ inline ArchiveImage bottomless_line(std::uint32_t first, std::uint32_t end) {
   image.resize(end + 2048);
   image.header().root_offset = first;
   return image;
+}
+
+/// The file of `overlapping_chain_archive`.
+inline constexpr std::uint32_t kOverlappingId = 0x06000001;
+
+/// A leaf archive (with the plain sound table) whose file `kOverlappingId` of `size` bytes runs
+/// over `count` overlapping blocks 4 bytes apart, each one's pointer naming the next, so that
+/// every block's payload of `block_size` - 4 bytes runs over the pointers of those after it: a
+/// chain of `count` payloads in about `4 * count + 2 * block_size` bytes of file. The last
+/// block points at `last_next`.
+inline std::vector<std::uint8_t> overlapping_chain_archive(std::uint32_t block_size,
+                                                           std::uint32_t count,
+                                                           std::uint32_t last_next,
+                                                           std::uint32_t size) {
+  return hostile_detail::leaf_archive(
+      [&](ArchiveImage& image, std::vector<tallowmere_dat::DatFileEntry>& entries) {
+        const std::uint32_t first = image.append(std::size_t{4} * count + block_size);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const std::uint32_t at = first + 4 * i;
+          image.write_u32(at, i + 1 < count ? at + 4 : last_next);
+        }
+        entries.push_back({.id = kOverlappingId, .offset = first, .size = size});
+      },
+      block_size);
+}
+
+/// About 200 KB of archive whose chain over overlapping blocks makes a file of 1 GiB: 16384
+/// payloads of 64 KiB, all of them within the file.
+inline std::vector<std::uint8_t> overlapping_gib_archive() {
+  return overlapping_chain_archive(65540, 16384, 0, 1U << 30U);
+}
+
+/// About 130 KB of archive whose file declares 1 GiB over a chain of overlapping blocks that,
+/// after 512 MiB of payloads, points past the end of the file.
+inline std::vector<std::uint8_t> overlapping_past_end_archive() {
+  return overlapping_chain_archive(32772, 16384, 0x7FFF0000, 1U << 30U);
 }
 
 /// The catalogue. Every archive opens to a leaf (or fails to open by design) whose entries

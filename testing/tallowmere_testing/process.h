@@ -14,6 +14,7 @@ namespace tallowmere_testing {
 enum class StdoutTarget : std::uint8_t {
   kCapture,     ///< Into `ProcessResult::out`.
   kDevFull,     ///< /dev/full: every write fails with "No space left on device".
+  kDevNull,     ///< /dev/null: everything written is dropped, however much.
   kClosedPipe,  ///< A pipe whose reading end is already closed: every write fails with EPIPE.
 };
 

@@ -36,11 +36,16 @@ bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<st
                 std::string_view command) {
   const auto read = db.get_file_verified(entry.id, out);
   if (read) return true;
-  report_unreadable(entry, read.error(), command);
+  report_file_error(command, entry, read.error());
   return false;
 }
 
-void report_unreadable(const DatFileEntry& entry, const DatError& error, std::string_view command) {
+bool is_large_file(const DatFileEntry& entry) {
+  constexpr std::uint32_t kLarge = 8U << 20U;
+  return entry.size > (entry.is_compressed() ? kLarge / 8 : kLarge);
+}
+
+void report_file_error(std::string_view command, const DatFileEntry& entry, const DatError& error) {
   // A bare I/O error ("failed to fill whole buffer") means nothing without what was being read.
   const std::string where =
       error.get_if<DatError::Io>() == nullptr

@@ -34,8 +34,13 @@ std::optional<DatDatabase> open_archive(const std::string& path, std::string_vie
 bool fetch_file(const DatDatabase& db, const DatFileEntry& entry, std::vector<std::uint8_t>& out,
                 std::string_view command);
 
-/// Reports that `entry`'s file can't be read, as `fetch_file` does.
-void report_unreadable(const DatFileEntry& entry, const DatError& error, std::string_view command);
+/// Whether `entry`'s file may be too large to hold in memory, and so is streamed: more than
+/// 8 MiB stored, or more than 1 MiB stored compressed (which may decode to eight times as much).
+bool is_large_file(const DatFileEntry& entry);
+
+/// Reports that `entry`'s file can't be read, as `fetch_file` does: `command` + ": " + the
+/// identifier + ": " + what was being read where a read failed + ": " + `error`'s message.
+void report_file_error(std::string_view command, const DatFileEntry& entry, const DatError& error);
 
 /// Reports each identifier that `selection` names one by one and won't cover: "file 0x... not
 /// found" where the archive lacks it, "not of the types selected by --type" where the type bytes

@@ -143,19 +143,19 @@ bool link_at(int fd, const OpenDirectory& directory, std::string_view name) {
   return ::linkat(AT_FDCWD, self.c_str(), directory.fd(), target.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
-/// Writes `bytes` to a file without a name (O_TMPFILE) and links it at `name`. Until the link
+/// Writes the content to a file without a name (O_TMPFILE) and links it at `name`. Until the link
 /// the file has no name, so nothing can leave it behind. std::nullopt, with nothing written
 /// anywhere, where this can't be done: a file system without O_TMPFILE, no /proc, or `name`
 /// taken.
 std::optional<std::expected<void, WriteFailure>> write_anonymous_then_link(
-    const OpenDirectory& directory, std::string_view name, std::span<const std::uint8_t> bytes,
+    const OpenDirectory& directory, std::string_view name, const ContentWriter& write,
     const FileLook& look) {
   const int fd = ::openat(directory.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, look.mode);
   if (fd < 0) return std::nullopt;
   const std::string path = directory.path_of(name);
-  if (auto written = write_all(fd, bytes); !written) {
+  if (auto written = write(fd, path); !written) {
     ::close(fd);
-    return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
+    return std::unexpected(std::move(written.error()));
   }
   if (!set_look(fd, look, look.mode)) {
     WriteFailure why = failure("cannot set the permissions and times of '" + path + "'");
@@ -175,11 +175,11 @@ std::optional<std::expected<void, WriteFailure>> write_anonymous_then_link(
   return std::expected<void, WriteFailure>{};
 }
 
-/// Writes `bytes` to a new temporary file beside `name` and renames it over `name`, removing it
-/// on failure or on a cleanup signal.
+/// Writes the content to a new temporary file beside `name` and renames it over `name`, removing
+/// it on failure or on a cleanup signal.
 std::expected<void, WriteFailure> write_named_then_rename(const OpenDirectory& directory,
                                                           std::string_view name,
-                                                          std::span<const std::uint8_t> bytes,
+                                                          const ContentWriter& write,
                                                           const FileLook& look) {
   std::string temporary;
   CleanupGuard guard;
@@ -192,9 +192,9 @@ std::expected<void, WriteFailure> write_named_then_rename(const OpenDirectory& d
     (void)::unlinkat(directory.fd(), temporary.c_str(), 0);
     return std::unexpected(std::move(why));
   };
-  if (auto written = write_all(fd, bytes); !written) {
+  if (auto written = write(fd, shown); !written) {
     ::close(fd);
-    return abandon({"cannot write '" + shown + "'", written.error()});
+    return abandon(std::move(written.error()));
   }
   if (!set_look(fd, look)) {
     WriteFailure why = failure("cannot set the permissions and times of '" + shown + "'");
@@ -239,14 +239,29 @@ mode_t default_file_mode() {
 
 std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
                                                         std::string_view name,
-                                                        std::span<const std::uint8_t> bytes,
+                                                        const ContentWriter& write,
                                                         const FileLook& look,
                                                         Destination destination) {
   // Linking never replaces a name: where one may be taken, writing first would likely be wasted.
   if (destination == Destination::kNew) {
-    if (auto linked = write_anonymous_then_link(directory, name, bytes, look)) return *linked;
+    if (auto linked = write_anonymous_then_link(directory, name, write, look)) return *linked;
   }
-  return write_named_then_rename(directory, name, bytes, look);
+  return write_named_then_rename(directory, name, write, look);
+}
+
+std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
+                                                        std::string_view name,
+                                                        std::span<const std::uint8_t> bytes,
+                                                        const FileLook& look,
+                                                        Destination destination) {
+  const ContentWriter write =
+      [bytes](int fd, const std::string& path) -> std::expected<void, WriteFailure> {
+    if (auto written = write_all(fd, bytes); !written) {
+      return std::unexpected(WriteFailure{"cannot write '" + path + "'", written.error()});
+    }
+    return {};
+  };
+  return write_file_atomically(directory, name, write, look, destination);
 }
 
 std::string temporary_name(std::string_view name, pid_t pid, std::string_view random) {

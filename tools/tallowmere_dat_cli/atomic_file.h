@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +62,12 @@ struct FileLook {
   std::optional<std::int64_t> mtime;
 };
 
+/// What writes a file's content to the open descriptor `fd`, the file shown as `path` in
+/// messages: a failure says what went wrong (its `error` none where the content itself couldn't
+/// be had), and no file is left at the name.
+using ContentWriter =
+    std::function<std::expected<void, WriteFailure>(int fd, const std::string& path)>;
+
 /// Writes `bytes` to `name` in `directory`, never following a symbolic link there (one at
 /// `name` is replaced, as a rename replaces it). `name` either keeps what it held before or
 /// holds all of `bytes`; on failure nothing new is left behind. For a `kNew` name, where the file
@@ -73,6 +80,15 @@ struct FileLook {
 std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
                                                         std::string_view name,
                                                         std::span<const std::uint8_t> bytes,
+                                                        const FileLook& look,
+                                                        Destination destination);
+
+/// `write_file_atomically` of the content that `write` produces, written as it comes, so that a
+/// large file never has to be in memory. `write` may be called twice (after a nameless file
+/// can't be linked), and its failure fails the whole.
+std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
+                                                        std::string_view name,
+                                                        const ContentWriter& write,
                                                         const FileLook& look,
                                                         Destination destination);
 

@@ -1,5 +1,6 @@
 // `cat ARCHIVE SEL... [--type T]... [--force]`: the selected files' bytes, decompressed, one after
-// another in ascending identifier order, to standard output.
+// another in ascending identifier order, to standard output. Large files are streamed: one that
+// fails part way leaves what came before written, as zcat does.
 
 #include <unistd.h>
 
@@ -32,6 +33,28 @@ bool looks_binary(std::span<const std::uint8_t> bytes) {
   });
 }
 
+/// Writes `entry`'s file to `out`, through `bytes` unless it is large; false after reporting
+/// that it can't be read. With `guard_terminal`, binary data is not written: `binary` then says
+/// so, and nothing more of the file is written.
+bool write_file(const DatDatabase& db, const DatFileEntry& entry, bool guard_terminal, Stdout& out,
+                std::vector<std::uint8_t>& bytes, bool& binary) {
+  if (!is_large_file(entry)) {
+    if (!fetch_file(db, entry, bytes, kName)) return false;
+    binary = guard_terminal && looks_binary(bytes);
+    if (!binary) out.write(bytes);
+    return true;
+  }
+  // Streamed, so memory stays small whatever the file's size; like zcat, what came before a
+  // failure stays written.
+  const auto streamed = db.stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+    binary = guard_terminal && looks_binary(chunk);
+    if (!binary) out.write(chunk);
+    return !binary && !out.failed();
+  });
+  if (!streamed) report_file_error(kName, entry, streamed.error());
+  return streamed.has_value();
+}
+
 int run_cat(const CatOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
   const auto db = open_archive(options.archive, kName, {.salvage = options.salvage});
@@ -41,17 +64,14 @@ int run_cat(const CatOptions& options) {
   Stdout out;
   std::vector<std::uint8_t> bytes;
   for (const DatFileEntry* entry : selection->select(db->files())) {
-    if (!fetch_file(*db, *entry, bytes, kName)) {
-      failed = true;
-      continue;
-    }
-    if (guard_terminal && looks_binary(bytes)) {
+    bool binary = false;
+    failed = !write_file(*db, *entry, guard_terminal, out, bytes, binary) || failed;
+    if (binary) {
       (void)out.flush();
       report({kName, hex(entry->id),
               "refusing to write binary data to a terminal (redirect it, or use --force)"});
       return kExitTrouble;
     }
-    out.write(bytes);
     if (out.failed()) break;
   }
   return finish(out, kName, failed ? kExitFindings : kExitOk);

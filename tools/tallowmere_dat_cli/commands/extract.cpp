@@ -25,6 +25,7 @@
 #include "output.h"
 #include "progress.h"
 #include "tallowmere_dat/bulk_reader.h"
+#include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
@@ -136,6 +137,50 @@ class Extraction {
     return true;
   }
 
+  /// Writes `entry`'s file, planned to be written, streamed from the archive into its
+  /// destination, which still gets all of it or nothing: for files too large to hold. False
+  /// when the destination can't be written, after reporting why.
+  bool write_streamed(const DatFileEntry& entry, Tally& tally) {
+    const TypeDirectory& directory = *types_[type_of(entry.id)];
+    std::optional<DatError> unreadable;
+    std::uint64_t bytes = 0;
+    const ContentWriter write = [&](int fd,
+                                    const std::string& path) -> std::expected<void, WriteFailure> {
+      std::optional<IoError> write_error;
+      bytes = 0;
+      auto streamed = db_.stream_file(entry, [&](std::span<const std::uint8_t> chunk) {
+        if (auto written = write_all(fd, chunk); !written) {
+          write_error = written.error();
+          return false;
+        }
+        bytes += chunk.size();
+        return true;
+      });
+      if (write_error)
+        return std::unexpected(WriteFailure{"cannot write '" + path + "'", write_error});
+      if (!streamed) {
+        unreadable = streamed.error();
+        return std::unexpected(WriteFailure{"cannot read the archive", std::nullopt});
+      }
+      return {};
+    };
+    auto written = write_file_atomically(*directory.open, file_name(entry), write,
+                                         FileLook{.mode = mode_, .mtime = entry.timestamp},
+                                         directory.destination);
+    if (unreadable) {
+      report_file_error(kName, entry, *unreadable);
+      ++tally.failed;
+      return true;
+    }
+    if (!written) {
+      report({kName, written.error().message()});
+      return false;
+    }
+    ++tally.extracted;
+    tally.bytes += bytes;
+    return true;
+  }
+
  private:
   /// Creates and opens DIR the first time a file is to go there, so that an extract that writes
   /// nothing leaves no directory behind.
@@ -207,7 +252,9 @@ int run_extract(const ExtractOptions& options) {
   const std::vector<const DatFileEntry*> chosen = selection->select(db->files());
   Extraction extraction(*db, directory, options.keep_existing);
   bool stopped = false;
-  std::vector<const DatFileEntry*> to_write;
+  // Files small enough to hold are read together; the large ones are streamed one by one.
+  std::vector<const DatFileEntry*> to_read;
+  std::vector<const DatFileEntry*> to_stream;
   std::uint64_t total_bytes = 0;
   for (const DatFileEntry* entry : chosen) {
     const Extraction::Plan plan = extraction.plan(*entry, tally);
@@ -216,29 +263,34 @@ int run_extract(const ExtractOptions& options) {
       break;
     }
     if (plan == Extraction::Plan::kWrite) {
-      to_write.push_back(entry);
+      (is_large_file(*entry) ? to_stream : to_read).push_back(entry);
       total_bytes += entry->size;
     }
   }
   if (!stopped) {
-    // In the order the files lie in the archive, so that it is read front to back in large
-    // pieces.
-    BulkReader reader(*db, to_write);
-    ProgressBar progress(to_write.size(), total_bytes, !options.quiet);
+    ProgressBar progress(to_read.size() + to_stream.size(), total_bytes, !options.quiet);
     std::size_t files_done = 0;
     std::uint64_t bytes_done = 0;
+    // In the order the files lie in the archive, so that it is read front to back in large
+    // pieces.
+    BulkReader reader(*db, to_read);
     while (const auto file = reader.next()) {
       progress.update(files_done++, bytes_done);
       bytes_done += file->entry.size;
       if (!file->bytes) {
-        report_unreadable(file->entry, file->bytes.error(), kName);
+        report_file_error(kName, file->entry, file->bytes.error());
         ++tally.failed;
       } else if (!extraction.write(file->entry, *file->bytes, tally)) {
         stopped = true;
         break;
       }
     }
-    if (!stopped) progress.update(to_write.size(), bytes_done);
+    for (std::size_t i = 0; i < to_stream.size() && !stopped; ++i) {
+      progress.update(files_done++, bytes_done);
+      bytes_done += to_stream[i]->size;
+      stopped = !extraction.write_streamed(*to_stream[i], tally);
+    }
+    if (!stopped) progress.update(files_done, bytes_done);
   }
 
   const std::size_t wanted = chosen.size() + missing;
