@@ -28,9 +28,9 @@ SoundRecordLayout slot(std::uint32_t key, const std::vector<std::uint32_t>& wave
 
 SoundTableLayout table(std::uint32_t id, std::vector<SoundRecordLayout> slots) {
   return SoundTableLayout{.id = id,
-                        .hash_key = 0,
-                        .hashes = {{.key = 7, .data = {1, 1, 1}}},
-                        .sounds = std::move(slots)};
+                          .hash_key = 0,
+                          .hashes = {{.key = 7, .data = {1, 1, 1}}},
+                          .sounds = std::move(slots)};
 }
 
 std::vector<std::uint8_t> text(const std::string& s) {

@@ -253,7 +253,8 @@ TEST(SoundTableTest, AFileDecodesAsACursorDoesAtEveryLength) {
   // Starting past a few bytes, so that positions are seen to be the source's own.
   const Bytes prefix = {0xEE, 0xEE, 0xEE};
   SoundTableLayout table_layout = rich_layout();
-  table_layout.sounds.push_back({0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
+  table_layout.sounds.push_back(
+      {0x46, SoundData{{{9, 9, 9, 9}}, 3}, std::nullopt});  // replaces 0x46
   table_layout.trailing = Bytes(5, 0xAB);
   Bytes full = prefix;
   tallowmere_testing::append_sound_table(full, table_layout);

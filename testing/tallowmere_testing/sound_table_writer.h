@@ -90,7 +90,8 @@ bool same_bits_by_key(const Map& a, const Map& b) {
 }  // namespace detail
 
 /// Appends the encoding of `table_layout` to `out`.
-inline void append_sound_table(std::vector<std::uint8_t>& out, const SoundTableLayout& table_layout) {
+inline void append_sound_table(std::vector<std::uint8_t>& out,
+                               const SoundTableLayout& table_layout) {
   detail::put_u32(out, table_layout.id);
   detail::put_i32(out, table_layout.hash_key);
   detail::put_i32(out, table_layout.declared_hashes.value_or(
