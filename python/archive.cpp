@@ -315,9 +315,10 @@ class BulkIterator {
     if (!ids) {
       for (const DatFileEntry& entry : db_->files())
         entries.push_back(&entry);
-    }
-    for (const std::uint32_t id : ids.value_or(std::vector<std::uint32_t>{})) {
-      if (const DatFileEntry* entry = db_->files().find(id)) entries.push_back(entry);
+    } else {
+      for (const std::uint32_t id : *ids) {
+        if (const DatFileEntry* entry = db_->files().find(id)) entries.push_back(entry);
+      }
     }
     reader_.emplace(*db_, std::move(entries));
   }
