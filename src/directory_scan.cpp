@@ -138,8 +138,12 @@ std::expected<DirectoryScan, DatError> scan_directory(const BlockSource& source,
     std::vector<std::size_t> kept(scan.entries.size());
     for (std::size_t i = 0; i < kept.size(); ++i)
       kept[i] = i;
-    std::ranges::sort(kept, {}, id_of);
-    if (!scan.stopped && std::ranges::adjacent_find(kept, {}, id_of) != kept.end()) {
+    std::ranges::stable_sort(kept, {}, id_of);
+    if (scan.stopped) {
+      // The mirrored walk needs every node: with the walk cut short, the first record met of
+      // each identifier stands for it, so that each one still counts once.
+      keep_first_of_each_id(kept, id_of);
+    } else if (std::ranges::adjacent_find(kept, {}, id_of) != kept.end()) {
       MirroredRecords mirrored(scan);
       if (auto walked =
               walk_directory(source, block_size, root, Order::Mirrored, OnDamage::Skip, mirrored);

@@ -52,7 +52,8 @@ struct DirectoryScan {
   std::vector<ScannedEntry> entries;  ///< in walk order
   std::vector<NodeLink> links;
   /// The entry the reader keeps for each identifier (a salvaging open's, where the strict open
-  /// fails), as indexes into `entries`, in ascending identifier order.
+  /// fails), as indexes into `entries`, in ascending identifier order. When the walk `stopped`,
+  /// the first record met of each identifier.
   std::vector<std::size_t> kept;
   /// True when the nodes' chains took more blocks than allowed and the walk stopped early.
   bool stopped = false;

@@ -269,6 +269,23 @@ TEST(CheckTest, ChainsSharedManyTimesOverStopTheCheckInsteadOfTakingQuadraticTim
       report->findings, [](const Finding& f) { return f.kind == FindingKind::ClaimedTwice; }));
 }
 
+TEST(CheckTest, AStoppedDirectoryWalkStillCountsEachIdentifierOnce) {
+  // One-block nodes in blocks larger than the file: the walk may trace 4 blocks, so it stops
+  // within the root's six children, after the root's records of four identifiers.
+  ArchiveImage image(2048);
+  DirectoryNode root{.entries = {entry(7), entry(7), entry(8), entry(9), entry(10)}};
+  for (std::size_t slot = 0; slot < 6; ++slot)
+    root.branches.at(slot) = image.append_node({});
+  image.header().root_offset = image.append_node(root);
+  image.header().block_size = 1U << 20U;
+  const TempFile archive(image.bytes());
+  const auto report = check_archive(archive.path());
+  ASSERT_TRUE(report.has_value()) << report.error().debug();
+  EXPECT_TRUE(std::ranges::any_of(
+      report->findings, [](const Finding& f) { return f.kind == FindingKind::CheckStopped; }));
+  EXPECT_EQ(report->layout.entry_count, 4U);
+}
+
 TEST(CheckTest, OrderIsOnlyAWarning) {
   for (const Case& c : cases()) {
     ArchiveImage image(kBlock);
