@@ -34,8 +34,9 @@ class ChainOutput {
       : size_(size),
         first_(static_cast<std::size_t>(std::min<std::uint64_t>(size, length_hint))),
         bytes_(bytes) {
-    // Within the capacity: no allocation, and only bytes beyond the old length are zeroed.
-    bytes_.resize(std::min(size_, bytes_.capacity()));
+    // The capacity stays; bytes are appended where they can be, since bytes a resize adds are
+    // zeroed first, a second pass over every file.
+    bytes_.clear();
   }
 
   /// Where the next bytes go: up to `count` bytes at `at`, the number of bytes produced so far.
@@ -45,21 +46,44 @@ class ChainOutput {
       const std::size_t grown = std::min<std::size_t>(
           bytes_.empty() && first_ > 0 ? first_ : std::max({bytes_.size() * 2, first_, kMinGrowth}),
           size_);
-      try {
-        bytes_.resize(grown);
-      } catch (const std::bad_alloc&) {
-        return std::unexpected(IoError::with_message(
-            IoErrorKind::OutOfMemory,
-            "memory allocation of " + std::to_string(grown) + " bytes failed"));
-      }
+      if (auto reserved = reserve(grown); !reserved) return std::unexpected(reserved.error());
+      bytes_.resize(grown);
     }
     return std::span(bytes_).subspan(at, std::min(count, bytes_.size() - at));
+  }
+
+  /// Copies `bytes` in at `at`, the number of bytes produced so far (at most the buffer's
+  /// length), appending what goes beyond the buffer.
+  std::expected<void, IoError> write(std::size_t at, std::span<const std::uint8_t> bytes) {
+    const std::size_t inside = std::min(bytes.size(), bytes_.size() - at);
+    std::copy_n(bytes.begin(), inside, bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+    bytes = bytes.subspan(inside);
+    if (bytes.empty()) return {};
+    const std::size_t end = bytes_.size() + bytes.size();
+    if (end > bytes_.capacity()) {
+      const std::size_t grown =
+          std::min<std::size_t>(std::max({end, bytes_.capacity() * 2, first_, kMinGrowth}), size_);
+      if (auto reserved = reserve(std::max(grown, end)); !reserved) return reserved;
+    }
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return {};
   }
 
   /// The buffer as allocated so far.
   std::span<std::uint8_t> data() { return bytes_; }
 
  private:
+  std::expected<void, IoError> reserve(std::size_t capacity) {
+    try {
+      bytes_.reserve(capacity);
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(IoError::with_message(
+          IoErrorKind::OutOfMemory,
+          "memory allocation of " + std::to_string(capacity) + " bytes failed"));
+    }
+    return {};
+  }
+
   std::size_t size_;
   std::size_t first_;
   std::vector<std::uint8_t>& bytes_;
@@ -100,6 +124,7 @@ std::expected<void, IoError> read_run(const BlockSource& source, Output& out,
 template <typename Output>
 std::expected<void, IoError> copy_out(Output& out, std::size_t at,
                                       std::span<const std::uint8_t> bytes) {
+  if constexpr (requires { out.write(at, bytes); }) return out.write(at, bytes);
   while (!bytes.empty()) {
     const auto room = out.room(at, bytes.size());
     if (!room) return std::unexpected(room.error());
