@@ -2,14 +2,13 @@
 
 #include <array>
 #include <cstddef>
-#include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include "archive_source.h"
 #include "block_chain.h"
 #include "directory.h"
+#include "entry_content.h"
 #include "format_detail.h"
 #include "lrs_stream.h"
 #include "record_reader.h"
@@ -153,22 +152,7 @@ std::expected<void, DatError> DatDatabase::retrieve(const detail::BlockSource& s
       !read) {
     return read;
   }
-  // A chain over overlapping blocks, or one looping within a large file, may legitimately store
-  // gigabytes, whose output (up to eight times as much) may not fit: an error value like a chain
-  // that can't grow, not the end of the process.
-  std::optional<std::uint32_t> declared;
-  try {
-    declared = decompress_lrs_into(stored, out);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(DatError(IoError::with_message(
-        IoErrorKind::OutOfMemory,
-        "memory allocation failed decompressing " + std::to_string(stored.size()) + " bytes")));
-  }
-  // An empty entry is an empty file; any other must hold a prefix and produce all it declares.
-  if (verified && !stored.empty() && (!declared || out.size() != *declared)) {
-    return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
-  }
-  return {};
+  return detail::decompress_entry(entry.id, stored, out, verified);
 }
 
 std::expected<std::vector<std::uint8_t>, DatError> DatDatabase::get_file(std::uint32_t id) const {
@@ -252,14 +236,13 @@ std::expected<void, DatError> DatDatabase::stream_file(const DatFileEntry& entry
 
 std::expected<std::uint32_t, DatError> DatDatabase::decompressed_size(
     const DatFileEntry& entry) const {
-  if (!entry.is_compressed() || entry.size == 0) return entry.size;
-  if (entry.size < 4) return std::unexpected(DatError(DatError::DecompressionFailed{entry.id}));
   std::array<std::uint8_t, 4> prefix{};
+  if (!entry.is_compressed() || entry.size < prefix.size()) return detail::declared_size(entry, {});
   if (auto read = detail::read_block_chain_into(*source_, header_.block_size, entry.offset, prefix);
       !read) {
     return std::unexpected(std::move(read.error()));
   }
-  return detail::load_u32_le(prefix);
+  return detail::declared_size(entry, prefix);
 }
 
 }  // namespace tallowmere_dat

@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <utility>
 
+#include "entry_content.h"
+#include "tallowmere_dat/bulk_reader.h"
+
 namespace tallowmere_dat {
 namespace {
 
 constexpr std::size_t kHeaderFieldCount = 17;
+
+/// A file's bytes as read, or why they couldn't be.
+using Bytes = std::expected<std::span<const std::uint8_t>, DatError>;
 
 /// The header's fields in stored order, each with its name.
 std::array<std::pair<std::string_view, HeaderValue>, kHeaderFieldCount> header_fields(
@@ -51,86 +57,159 @@ std::optional<ChangeKind> metadata_change(const DatFileEntry& a, const DatFileEn
   return std::nullopt;
 }
 
-/// Compares the files of entries present in both archives, with one buffer per side reused
-/// from file to file: fresh buffers per file would cost a page fault per page of every file.
-class FileComparer {
+/// One side's file of a pair, read at most once: its stored bytes, or the error reading them,
+/// from which its size and its verified content follow as `decompressed_size` and
+/// `get_file_verified` would give them. The buffers are reused from file to file: fresh ones per
+/// file would cost a page fault per page of every file.
+class SideFile {
  public:
-  FileComparer(const DatDatabase& old_archive, const DatDatabase& new_archive)
-      : old_(old_archive), new_(new_archive) {}
+  explicit SideFile(const DatDatabase& archive) : archive_(archive) {}
 
-  /// How the pair changed, or nullopt when it is equal or when a side can't be read, which
-  /// then has its error in `unreadable`.
-  std::optional<ChangeKind> compare(const DatFileEntry& a, const DatFileEntry& b,
-                                    UnreadableEntry& unreadable) {
-    std::optional<bool> stored_equal;
-    if (a.size != b.size) {
-      stored_equal = false;
-    } else if (a.is_compressed() || b.is_compressed()) {
-      // A compressed side stores other bytes than its content, so compare what is stored.
-      auto stored_a = old_.read_file_data(a.offset, a.size, old_stored_);
-      auto stored_b = new_.read_file_data(b.offset, b.size, new_stored_);
-      if (!stored_a || !stored_b) {
-        unreadable.old_error = stored_a ? verify(old_, a, old_bytes_) : stored_a.error();
-        unreadable.new_error = stored_b ? verify(new_, b, new_bytes_) : stored_b.error();
-        return std::nullopt;
-      }
-      stored_equal = old_stored_ == new_stored_;
-      if (*stored_equal && a.is_compressed() == b.is_compressed()) {
-        // The same bytes decode the same way: one verified retrieval answers for both sides.
-        unreadable.old_error = verify(old_, a, old_bytes_);
-        if (unreadable.old_error) {
-          unreadable.new_error = verify(new_, b, new_bytes_);
-          return std::nullopt;
-        }
-        return metadata_change(a, b);
+  /// Takes `entry`, whose stored bytes (or the error reading them) are `stored`.
+  void take(const DatFileEntry& entry, Bytes stored) {
+    entry_ = &entry;
+    stored_ = std::move(stored);
+    content_.reset();
+  }
+  /// Takes `entry`, to be read when first needed.
+  void take(const DatFileEntry& entry) {
+    entry_ = &entry;
+    stored_.reset();
+    content_.reset();
+  }
+
+  const DatFileEntry& entry() const { return *entry_; }
+
+  const Bytes& stored() {
+    if (!stored_) {
+      auto read = archive_.read_file_data(entry_->offset, entry_->size, stored_buffer_);
+      stored_ = read ? Bytes(stored_buffer_) : std::unexpected(std::move(read.error()));
+    }
+    return *stored_;
+  }
+
+  std::expected<std::uint32_t, DatError> size() {
+    if (!entry_->is_compressed() || entry_->size < 4) return detail::declared_size(*entry_, {});
+    // The prefix alone may be readable where the whole chain isn't.
+    if (!stored()) return archive_.decompressed_size(*entry_);
+    return detail::declared_size(*entry_, *stored());
+  }
+
+  const Bytes& content() {
+    if (!content_) {
+      if (!stored() || !entry_->is_compressed()) {
+        content_ = stored();
+      } else {
+        auto decoded = detail::decompress_entry(entry_->id, *stored(), content_buffer_, true);
+        content_ = decoded ? Bytes(content_buffer_) : std::unexpected(std::move(decoded.error()));
       }
     }
-    const auto size_a = old_.decompressed_size(a);
-    const auto size_b = new_.decompressed_size(b);
-    if (size_a && size_b && *size_a != *size_b) return ChangeKind::Content;
-    unreadable.old_error = size_a ? verify(old_, a, old_bytes_) : size_a.error();
-    unreadable.new_error = size_b ? verify(new_, b, new_bytes_) : size_b.error();
-    if (unreadable.old_error || unreadable.new_error) return std::nullopt;
-    if (old_bytes_ != new_bytes_) return ChangeKind::Content;
-    // Two uncompressed files of one size store exactly their content.
-    if (!stored_equal.value_or(true)) return ChangeKind::Stored;
-    return metadata_change(a, b);
+    return *content_;
   }
 
  private:
-  /// The error of retrieving `entry`'s verified bytes into `out`, or nullopt.
-  static std::optional<DatError> verify(const DatDatabase& archive, const DatFileEntry& entry,
-                                        std::vector<std::uint8_t>& out) {
-    auto read = archive.get_file_verified(entry.id, out);
-    if (!read) return std::move(read.error());
-    return std::nullopt;
-  }
-
-  const DatDatabase& old_;
-  const DatDatabase& new_;
-  std::vector<std::uint8_t> old_stored_;
-  std::vector<std::uint8_t> new_stored_;
-  std::vector<std::uint8_t> old_bytes_;
-  std::vector<std::uint8_t> new_bytes_;
+  const DatDatabase& archive_;
+  const DatFileEntry* entry_ = nullptr;
+  std::optional<Bytes> stored_;
+  std::optional<Bytes> content_;
+  std::vector<std::uint8_t> stored_buffer_;
+  std::vector<std::uint8_t> content_buffer_;
 };
 
-/// Adds the pair of entries with one identifier to the report's lists; true when it is unchanged
-/// (which the caller counts).
-bool compare_pair(FileComparer& files, const DatFileEntry& a, const DatFileEntry& b,
-                  bool metadata_only, DiffReport& report) {
-  UnreadableEntry unreadable{.old_entry = a, .new_entry = b};
-  std::optional<ChangeKind> change;
-  if (metadata_only) {
-    change = a.size != b.size ? ChangeKind::Metadata : metadata_change(a, b);
-  } else {
-    change = files.compare(a, b, unreadable);
+std::optional<DatError> error_of(const Bytes& bytes) {
+  if (bytes) return std::nullopt;
+  return bytes.error();
+}
+
+bool equal(const Bytes& a, const Bytes& b) {
+  return std::ranges::equal(*a, *b);
+}
+
+/// How the pair changed, or nullopt when it is equal or when a side can't be read, which then
+/// has its error in `unreadable`.
+std::optional<ChangeKind> compare_files(SideFile& old_file, SideFile& new_file,
+                                        UnreadableEntry& unreadable) {
+  const DatFileEntry& a = old_file.entry();
+  const DatFileEntry& b = new_file.entry();
+  std::optional<bool> stored_equal;
+  if (a.size != b.size) {
+    stored_equal = false;
+  } else if (a.is_compressed() || b.is_compressed()) {
+    // A compressed side stores other bytes than its content, so compare what is stored.
+    if (!old_file.stored() || !new_file.stored()) {
+      unreadable.old_error = error_of(old_file.content());
+      unreadable.new_error = error_of(new_file.content());
+      return std::nullopt;
+    }
+    stored_equal = equal(old_file.stored(), new_file.stored());
+    if (*stored_equal && a.is_compressed() == b.is_compressed()) {
+      // The same bytes decode the same way: one side's decoding answers for both.
+      unreadable.old_error = error_of(old_file.content());
+      if (unreadable.old_error) {
+        unreadable.new_error = error_of(new_file.content());
+        return std::nullopt;
+      }
+      return metadata_change(a, b);
+    }
   }
+  const auto size_a = old_file.size();
+  const auto size_b = new_file.size();
+  if (size_a && size_b && *size_a != *size_b) return ChangeKind::Content;
+  unreadable.old_error = size_a ? error_of(old_file.content()) : size_a.error();
+  unreadable.new_error = size_b ? error_of(new_file.content()) : size_b.error();
+  if (unreadable.old_error || unreadable.new_error) return std::nullopt;
+  if (!equal(old_file.content(), new_file.content())) return ChangeKind::Content;
+  // Two uncompressed files of one size store exactly their content.
+  if (!stored_equal.value_or(true)) return ChangeKind::Stored;
+  return metadata_change(a, b);
+}
+
+/// True when two uncompressed files of different sizes: a content change, read or not.
+bool differ_unread(const DatFileEntry& a, const DatFileEntry& b) {
+  return !a.is_compressed() && !b.is_compressed() && a.size != b.size;
+}
+
+using EntryPair = std::pair<const DatFileEntry*, const DatFileEntry*>;
+
+/// Adds the pair to the report's lists as `change` and `unreadable` say; true when it is
+/// unchanged (which the caller counts).
+bool record_pair(std::optional<ChangeKind> change, UnreadableEntry unreadable, DiffReport& report) {
   if (unreadable.old_error || unreadable.new_error) {
     report.unreadable.push_back(std::move(unreadable));
     return false;
   }
-  if (change) report.changed.push_back({*change, a, b});
+  if (change) report.changed.push_back({*change, unreadable.old_entry, unreadable.new_entry});
   return !change;
+}
+
+/// Compares the files of each pair, in the old archive's offset order so that its side is read
+/// in one sweep through a `BulkReader`; the new side is read file by file. Calls `unchanged`
+/// with each pair found equal.
+template <typename OnUnchanged>
+void compare_pairs(const DatDatabase& old_archive, const DatDatabase& new_archive,
+                   std::vector<EntryPair> pairs, DiffReport& report, OnUnchanged unchanged) {
+  std::ranges::stable_sort(pairs, {}, [](const EntryPair& p) { return p.first->offset; });
+  std::vector<const DatFileEntry*> old_reads;
+  for (const auto& [a, b] : pairs) {
+    if (!differ_unread(*a, *b)) old_reads.push_back(a);
+  }
+  // Given in offset order, the reader hands the files over in the order given.
+  BulkReader old_files(old_archive, std::move(old_reads), BulkContent::Stored);
+  SideFile old_file(old_archive);
+  SideFile new_file(new_archive);
+  for (const auto& [a, b] : pairs) {
+    UnreadableEntry unreadable{.old_entry = *a, .new_entry = *b};
+    std::optional<ChangeKind> change = ChangeKind::Content;
+    if (!differ_unread(*a, *b)) {
+      std::optional<BulkFile> read = old_files.next();
+      old_file.take(*a, std::move(read->bytes));
+      new_file.take(*b);
+      change = compare_files(old_file, new_file, unreadable);
+    }
+    if (record_pair(change, std::move(unreadable), report)) unchanged(*a);
+  }
+  std::ranges::sort(report.changed, {}, [](const ChangedEntry& c) { return c.new_entry.id; });
+  std::ranges::sort(report.unreadable, {}, &UnreadableEntry::id);
 }
 
 /// The per-type totals of a report whose lists are complete, given each type's unchanged count.
@@ -219,8 +298,12 @@ DiffReport diff_archives(const DatDatabase& old_archive, const DatDatabase& new_
       options.selection.select(old_archive.files());
   const std::vector<const DatFileEntry*> new_entries =
       options.selection.select(new_archive.files());
-  FileComparer files(old_archive, new_archive);
   std::array<std::uint64_t, 256> unchanged{};
+  const auto count_unchanged = [&](const DatFileEntry& entry) {
+    ++report.unchanged;
+    ++unchanged[type_of(entry.id)];
+  };
+  std::vector<EntryPair> both;
   // Both lists ascend by identifier: one merge pass pairs them up.
   auto a = old_entries.begin();
   auto b = new_entries.begin();
@@ -229,15 +312,17 @@ DiffReport diff_archives(const DatDatabase& old_archive, const DatDatabase& new_
       report.removed.push_back(**a++);
     } else if (a == old_entries.end() || (*b)->id < (*a)->id) {
       report.added.push_back(**b++);
-    } else {
-      if (compare_pair(files, **a, **b, options.metadata_only, report)) {
-        ++report.unchanged;
-        ++unchanged[type_of((*a)->id)];
-      }
+    } else if (options.metadata_only) {
+      const auto change =
+          (*a)->size != (*b)->size ? ChangeKind::Metadata : metadata_change(**a, **b);
+      if (record_pair(change, {.old_entry = **a, .new_entry = **b}, report)) count_unchanged(**a);
       ++a;
       ++b;
+    } else {
+      both.emplace_back(*a++, *b++);
     }
   }
+  compare_pairs(old_archive, new_archive, std::move(both), report, count_unchanged);
   report.totals = type_totals(report, unchanged);
   return report;
 }

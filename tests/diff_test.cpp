@@ -220,6 +220,79 @@ TEST(DiffTest, ReportEqualsTheMutationLogOfRandomArchivePairs) {
   }
 }
 
+/// A one-leaf archive of `entries`, each given its stored bytes; a chain marked broken gets one
+/// block of them, pointing past the end of the archive.
+struct StoredFile {
+  DatFileEntry entry;
+  Bytes stored;
+  bool broken = false;
+};
+
+Bytes leaf_archive(const std::vector<StoredFile>& files) {
+  constexpr std::uint32_t kBlock = 64;
+  tallowmere_testing::ArchiveImage image(kBlock);
+  std::vector<DatFileEntry> entries;
+  for (StoredFile file : files) {
+    file.entry.size = static_cast<std::uint32_t>(file.stored.size());
+    if (file.broken) {
+      file.entry.offset = image.append(kBlock);
+      image.write_block(file.entry.offset, 0x00FFFF00, std::span(file.stored).first(kBlock - 4));
+    } else {
+      file.entry.offset = image.append_chain(file.stored);
+    }
+    entries.push_back(file.entry);
+  }
+  image.header().root_offset = image.append_node({.entries = entries});
+  return image.bytes();
+}
+
+// Chains that can't be read, on either side: each side's error is the one reading its file alone
+// gives, and declared sizes that differ settle a change before the damage is reached.
+TEST(DiffTest, UnreadableChainsGiveEachSideItsOwnError) {
+  const auto literal = [](std::size_t size) {
+    return FilePlan{Bytes(size, 7), Form::Literal}.stored();
+  };
+  const DatFileEntry raw{.id = 1};
+  const DatFileEntry packed{.bit_flags = 1, .id = 2};
+  const auto with_id = [](DatFileEntry entry, std::uint32_t id) {
+    entry.id = id;
+    return entry;
+  };
+  const tallowmere_testing::TempFile old_file(leaf_archive({
+      {raw, Bytes(200, 1), true},
+      {packed, literal(103), true},
+      {with_id(packed, 3), literal(103), true},
+      {with_id(packed, 4), literal(103)},
+  }));
+  const tallowmere_testing::TempFile new_file(leaf_archive({
+      {raw, Bytes(200, 1)},
+      {packed, literal(20)},
+      {with_id(packed, 3), literal(103)},
+      {with_id(packed, 4), literal(103), true},
+  }));
+  const auto old_db = DatDatabase::open(old_file.path());
+  const auto new_db = DatDatabase::open(new_file.path());
+  ASSERT_TRUE(old_db && new_db);
+  const DiffReport report = diff_archives(*old_db, *new_db, {});
+  const auto error = [](const auto& db, std::uint32_t id) -> std::optional<DatError> {
+    const auto read = db->get_file_verified(id);
+    EXPECT_FALSE(read.has_value()) << id;
+    return read ? std::nullopt : std::optional(read.error());
+  };
+  const auto entry_of = [](const auto& db, std::uint32_t id) { return *db->files().find(id); };
+  const auto unreadable = [&](std::uint32_t id, DiffSide side) {
+    return UnreadableEntry{entry_of(old_db, id), entry_of(new_db, id),
+                           side == DiffSide::Old ? error(old_db, id) : std::nullopt,
+                           side == DiffSide::New ? error(new_db, id) : std::nullopt};
+  };
+  EXPECT_EQ(
+      report.changed,
+      (std::vector<ChangedEntry>{{ChangeKind::Content, entry_of(old_db, 2), entry_of(new_db, 2)}}));
+  EXPECT_EQ(report.unreadable, (std::vector<UnreadableEntry>{unreadable(1, DiffSide::Old),
+                                                             unreadable(3, DiffSide::Old),
+                                                             unreadable(4, DiffSide::New)}));
+}
+
 using file_type::SoundData;
 using file_type::SoundHashData;
 using file_type::SoundTable;
