@@ -33,6 +33,11 @@ std::string hex_offset(std::uint64_t value) {
   return "0x" + detail::hex(value, 8);
 }
 
+/// "1 byte", "2 bytes".
+std::string byte_count(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
 std::string owner_name(Owner owner) {
   switch (owner.kind) {
     case Owner::Kind::Header:
@@ -70,7 +75,7 @@ class Checker {
     }
     if (length_ < header_.file_size) {
       add(FindingKind::FileShort, Severity::Error, {length_, header_.file_size}, {},
-          "the file is " + std::to_string(length_) + " bytes long, shorter than the " +
+          "the file is " + byte_count(length_) + " long, shorter than the " +
               std::to_string(header_.file_size) + " its header declares");
     }
     extents_.push_back({0, std::min<std::uint64_t>(length_, 0x190), Owner{}});
@@ -477,10 +482,10 @@ class Checker {
       if (!declared || decompressed_.size() != *declared) {
         add(FindingKind::DecompressionShort, Severity::Error, {entry.offset}, {entry.id},
             declared ? "file " + hex32(entry.id) + ": compressed stream gives " +
-                           std::to_string(decompressed_.size()) + " bytes, its prefix declares " +
+                           byte_count(decompressed_.size()) + ", its prefix declares " +
                            std::to_string(*declared)
                      : "file " + hex32(entry.id) + ": compressed entry of " +
-                           std::to_string(entry.size) + " bytes is too short for its size prefix");
+                           byte_count(entry.size) + " is too short for its size prefix");
         return;
       }
       content = &decompressed_;
@@ -500,9 +505,9 @@ class Checker {
     const std::size_t used = content.size() - cursor.remaining().size();
     if (used < content.size()) {
       add(FindingKind::SoundTableTrailing, Severity::Error, {entry.offset}, {entry.id},
-          name + std::to_string(content.size() - used) +
-              " bytes left over after its last sound record, from byte " + std::to_string(used) +
-              " of " + std::to_string(content.size()));
+          name + byte_count(content.size() - used) +
+              " left over after its last sound record, from byte " + std::to_string(used) + " of " +
+              std::to_string(content.size()));
     }
   }
 

@@ -198,7 +198,7 @@ std::vector<Case> cases() {
                            file(image, 0x0D000003, {7, 0, 0}, 1)});
        },
        {K::DecompressionShort, K::DecompressionShort, K::DecompressionShort},
-       "file 0x0D000001: compressed entry of 1 bytes is too short for its size prefix"},
+       "file 0x0D000001: compressed entry of 1 byte is too short for its size prefix"},
       {"a sound table cut short",
        [](ArchiveImage& image) {
          root_leaf(image, {file(image, 0x20000001, Bytes{1, 2, 3})});
