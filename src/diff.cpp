@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <utility>
 
-#include "entry_content.h"
+#include "file_pair.h"
 #include "tallowmere_dat/bulk_reader.h"
 
 namespace tallowmere_dat {
 namespace {
 
 constexpr std::size_t kHeaderFieldCount = 17;
-
-/// A file's bytes as read, or why they couldn't be.
-using Bytes = std::expected<std::span<const std::uint8_t>, DatError>;
 
 /// The header's fields in stored order, each with its name.
 std::array<std::pair<std::string_view, HeaderValue>, kHeaderFieldCount> header_fields(
@@ -49,121 +46,6 @@ std::vector<HeaderFieldChange> header_changes(const DatHeader& old_header,
   return changes;
 }
 
-/// `Metadata` when the entries' flags, timestamp or version differ.
-std::optional<ChangeKind> metadata_change(const DatFileEntry& a, const DatFileEntry& b) {
-  if (a.bit_flags != b.bit_flags || a.timestamp != b.timestamp || a.version != b.version) {
-    return ChangeKind::Metadata;
-  }
-  return std::nullopt;
-}
-
-/// One side's file of a pair, read at most once: its stored bytes, or the error reading them,
-/// from which its size and its verified content follow as `decompressed_size` and
-/// `get_file_verified` would give them. The buffers are reused from file to file: fresh ones per
-/// file would cost a page fault per page of every file.
-class SideFile {
- public:
-  explicit SideFile(const DatDatabase& archive) : archive_(archive) {}
-
-  /// Takes `entry`, whose stored bytes (or the error reading them) are `stored`.
-  void take(const DatFileEntry& entry, Bytes stored) {
-    entry_ = &entry;
-    stored_ = std::move(stored);
-    content_.reset();
-  }
-  /// Takes `entry`, to be read when first needed.
-  void take(const DatFileEntry& entry) {
-    entry_ = &entry;
-    stored_.reset();
-    content_.reset();
-  }
-
-  const DatFileEntry& entry() const { return *entry_; }
-
-  const Bytes& stored() {
-    if (!stored_) {
-      auto read = archive_.read_file_data(entry_->offset, entry_->size, stored_buffer_);
-      stored_ = read ? Bytes(stored_buffer_) : std::unexpected(std::move(read.error()));
-    }
-    return *stored_;
-  }
-
-  std::expected<std::uint32_t, DatError> size() {
-    if (!entry_->is_compressed() || entry_->size < 4) return detail::declared_size(*entry_, {});
-    // The prefix alone may be readable where the whole chain isn't.
-    if (!stored()) return archive_.decompressed_size(*entry_);
-    return detail::declared_size(*entry_, *stored());
-  }
-
-  const Bytes& content() {
-    if (!content_) {
-      if (!stored() || !entry_->is_compressed()) {
-        content_ = stored();
-      } else {
-        auto decoded = detail::decompress_entry(entry_->id, *stored(), content_buffer_, true);
-        content_ = decoded ? Bytes(content_buffer_) : std::unexpected(std::move(decoded.error()));
-      }
-    }
-    return *content_;
-  }
-
- private:
-  const DatDatabase& archive_;
-  const DatFileEntry* entry_ = nullptr;
-  std::optional<Bytes> stored_;
-  std::optional<Bytes> content_;
-  std::vector<std::uint8_t> stored_buffer_;
-  std::vector<std::uint8_t> content_buffer_;
-};
-
-std::optional<DatError> error_of(const Bytes& bytes) {
-  if (bytes) return std::nullopt;
-  return bytes.error();
-}
-
-bool equal(const Bytes& a, const Bytes& b) {
-  return std::ranges::equal(*a, *b);
-}
-
-/// How the pair changed, or nullopt when it is equal or when a side can't be read, which then
-/// has its error in `unreadable`.
-std::optional<ChangeKind> compare_files(SideFile& old_file, SideFile& new_file,
-                                        UnreadableEntry& unreadable) {
-  const DatFileEntry& a = old_file.entry();
-  const DatFileEntry& b = new_file.entry();
-  std::optional<bool> stored_equal;
-  if (a.size != b.size) {
-    stored_equal = false;
-  } else if (a.is_compressed() || b.is_compressed()) {
-    // A compressed side stores other bytes than its content, so compare what is stored.
-    if (!old_file.stored() || !new_file.stored()) {
-      unreadable.old_error = error_of(old_file.content());
-      unreadable.new_error = error_of(new_file.content());
-      return std::nullopt;
-    }
-    stored_equal = equal(old_file.stored(), new_file.stored());
-    if (*stored_equal && a.is_compressed() == b.is_compressed()) {
-      // The same bytes decode the same way: one side's decoding answers for both.
-      unreadable.old_error = error_of(old_file.content());
-      if (unreadable.old_error) {
-        unreadable.new_error = error_of(new_file.content());
-        return std::nullopt;
-      }
-      return metadata_change(a, b);
-    }
-  }
-  const auto size_a = old_file.size();
-  const auto size_b = new_file.size();
-  if (size_a && size_b && *size_a != *size_b) return ChangeKind::Content;
-  unreadable.old_error = size_a ? error_of(old_file.content()) : size_a.error();
-  unreadable.new_error = size_b ? error_of(new_file.content()) : size_b.error();
-  if (unreadable.old_error || unreadable.new_error) return std::nullopt;
-  if (!equal(old_file.content(), new_file.content())) return ChangeKind::Content;
-  // Two uncompressed files of one size store exactly their content.
-  if (!stored_equal.value_or(true)) return ChangeKind::Stored;
-  return metadata_change(a, b);
-}
-
 /// True when two uncompressed files of different sizes: a content change, read or not.
 bool differ_unread(const DatFileEntry& a, const DatFileEntry& b) {
   return !a.is_compressed() && !b.is_compressed() && a.size != b.size;
@@ -183,28 +65,34 @@ bool record_pair(std::optional<ChangeKind> change, UnreadableEntry unreadable, D
 }
 
 /// Compares the files of each pair, in the old archive's offset order so that its side is read
-/// in one sweep through a `BulkReader`; the new side is read file by file. Calls `unchanged`
-/// with each pair found equal.
+/// in one sweep through a `BulkReader`; the new side is read file by file, and pairs with a large
+/// file are streamed on both sides. Calls `unchanged` with each pair found equal.
 template <typename OnUnchanged>
 void compare_pairs(const DatDatabase& old_archive, const DatDatabase& new_archive,
                    std::vector<EntryPair> pairs, DiffReport& report, OnUnchanged unchanged) {
   std::ranges::stable_sort(pairs, {}, [](const EntryPair& p) { return p.first->offset; });
+  const auto read_whole = [](const EntryPair& p) {
+    return !differ_unread(*p.first, *p.second) && detail::held_whole(*p.first) &&
+           detail::held_whole(*p.second);
+  };
   std::vector<const DatFileEntry*> old_reads;
-  for (const auto& [a, b] : pairs) {
-    if (!differ_unread(*a, *b)) old_reads.push_back(a);
+  for (const EntryPair& pair : pairs) {
+    if (read_whole(pair)) old_reads.push_back(pair.first);
   }
   // Given in offset order, the reader hands the files over in the order given.
   BulkReader old_files(old_archive, std::move(old_reads), BulkContent::Stored);
-  SideFile old_file(old_archive);
-  SideFile new_file(new_archive);
-  for (const auto& [a, b] : pairs) {
+  detail::WholeFilePair whole(old_archive, new_archive);
+  for (const EntryPair& pair : pairs) {
+    const auto& [a, b] = pair;
     UnreadableEntry unreadable{.old_entry = *a, .new_entry = *b};
     std::optional<ChangeKind> change = ChangeKind::Content;
-    if (!differ_unread(*a, *b)) {
+    if (read_whole(pair)) {
       std::optional<BulkFile> read = old_files.next();
-      old_file.take(*a, std::move(read->bytes));
-      new_file.take(*b);
-      change = compare_files(old_file, new_file, unreadable);
+      whole.take(*a, std::move(read->bytes), *b);
+      change = detail::compare_files(whole, unreadable);
+    } else if (!differ_unread(*a, *b)) {
+      detail::StreamedFilePair streamed(old_archive, *a, new_archive, *b);
+      change = detail::compare_files(streamed, unreadable);
     }
     if (record_pair(change, std::move(unreadable), report)) unchanged(*a);
   }
@@ -314,7 +202,7 @@ DiffReport diff_archives(const DatDatabase& old_archive, const DatDatabase& new_
       report.added.push_back(**b++);
     } else if (options.metadata_only) {
       const auto change =
-          (*a)->size != (*b)->size ? ChangeKind::Metadata : metadata_change(**a, **b);
+          (*a)->size != (*b)->size ? ChangeKind::Metadata : detail::metadata_change(**a, **b);
       if (record_pair(change, {.old_entry = **a, .new_entry = **b}, report)) count_unchanged(**a);
       ++a;
       ++b;

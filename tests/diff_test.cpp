@@ -293,6 +293,36 @@ TEST(DiffTest, UnreadableChainsGiveEachSideItsOwnError) {
                                                              unreadable(4, DiffSide::New)}));
 }
 
+// Files too large to be held whole are streamed on both sides: compared exactly all the same.
+TEST(DiffTest, LargeFilesAreComparedExactly) {
+  Random random(0xB16);
+  const Bytes big = random_bytes(random, std::size_t{9} << 20U);
+  const Bytes packed = random_bytes(random, std::size_t{1} << 20U);
+  Files old_files{
+      {1, {big}}, {2, {big}}, {3, {packed, Form::Literal}}, {4, {packed, Form::Literal}}};
+  Files new_files = old_files;
+  new_files[2].content[std::size_t{5} << 20U] ^= 1U;
+  new_files[4].content[7] ^= 1U;
+  const auto built = [](const Files& files) {
+    tallowmere_testing::ArchiveBuilder builder({.block_size = 4096, .spare_percent = 0});
+    for (const auto& [id, file] : files)
+      builder.add_file(id, file.stored(), file.bit_flags());
+    return builder.build();
+  };
+  const tallowmere_testing::TempFile old_file(built(old_files).bytes);
+  const tallowmere_testing::TempFile new_file(built(new_files).bytes);
+  const auto old_db = DatDatabase::open(old_file.path());
+  const auto new_db = DatDatabase::open(new_file.path());
+  ASSERT_TRUE(old_db && new_db);
+  const DiffReport report = diff_archives(*old_db, *new_db, {});
+  const auto changed = [&](std::uint32_t id) {
+    return ChangedEntry{ChangeKind::Content, *old_db->files().find(id), *new_db->files().find(id)};
+  };
+  EXPECT_EQ(report.changed, (std::vector<ChangedEntry>{changed(2), changed(4)}));
+  EXPECT_TRUE(report.unreadable.empty());
+  EXPECT_EQ(report.unchanged, 2U);
+}
+
 using file_type::SoundData;
 using file_type::SoundHashData;
 using file_type::SoundTable;
