@@ -64,37 +64,40 @@ bool record_pair(std::optional<ChangeKind> change, UnreadableEntry unreadable, D
   return !change;
 }
 
-/// Compares the files of each pair, in the old archive's offset order so that its side is read
-/// in one sweep through a `BulkReader`; the new side is read file by file, and pairs with a large
-/// file are streamed on both sides. Calls `unchanged` with each pair found equal.
+/// Compares the files of each pair. Pairs held whole go in the old archive's offset order, so
+/// that its side is read in one sweep through a `BulkReader`, the new side file by file; pairs
+/// with a large file are streamed on both sides. Calls `unchanged` with each pair found equal.
 template <typename OnUnchanged>
 void compare_pairs(const DatDatabase& old_archive, const DatDatabase& new_archive,
-                   std::vector<EntryPair> pairs, DiffReport& report, OnUnchanged unchanged) {
-  std::ranges::stable_sort(pairs, {}, [](const EntryPair& p) { return p.first->offset; });
-  const auto read_whole = [](const EntryPair& p) {
-    return !differ_unread(*p.first, *p.second) && detail::held_whole(*p.first) &&
-           detail::held_whole(*p.second);
+                   std::span<const EntryPair> pairs, DiffReport& report, OnUnchanged unchanged) {
+  const auto record = [&](const EntryPair& pair, auto compare) {
+    UnreadableEntry unreadable{.old_entry = *pair.first, .new_entry = *pair.second};
+    const std::optional<ChangeKind> change = compare(unreadable);
+    if (record_pair(change, std::move(unreadable), report)) unchanged(*pair.first);
   };
-  std::vector<const DatFileEntry*> old_reads;
+  std::vector<EntryPair> whole_pairs;
   for (const EntryPair& pair : pairs) {
-    if (read_whole(pair)) old_reads.push_back(pair.first);
+    const auto& [a, b] = pair;
+    if (differ_unread(*a, *b)) {
+      record(pair, [](UnreadableEntry&) { return ChangeKind::Content; });
+    } else if (!detail::held_whole(*a) || !detail::held_whole(*b)) {
+      detail::StreamedFilePair streamed(old_archive, *a, new_archive, *b);
+      record(pair, [&](UnreadableEntry& u) { return detail::compare_files(streamed, u); });
+    } else {
+      whole_pairs.push_back(pair);
+    }
   }
+  std::ranges::stable_sort(whole_pairs, {}, [](const EntryPair& p) { return p.first->offset; });
+  std::vector<const DatFileEntry*> old_reads(whole_pairs.size());
+  std::ranges::transform(whole_pairs, old_reads.begin(), &EntryPair::first);
   // Given in offset order, the reader hands the files over in the order given.
   BulkReader old_files(old_archive, std::move(old_reads), BulkContent::Stored);
   detail::WholeFilePair whole(old_archive, new_archive);
-  for (const EntryPair& pair : pairs) {
-    const auto& [a, b] = pair;
-    UnreadableEntry unreadable{.old_entry = *a, .new_entry = *b};
-    std::optional<ChangeKind> change = ChangeKind::Content;
-    if (read_whole(pair)) {
-      std::optional<BulkFile> read = old_files.next();
-      whole.take(*a, std::move(read->bytes), *b);
-      change = detail::compare_files(whole, unreadable);
-    } else if (!differ_unread(*a, *b)) {
-      detail::StreamedFilePair streamed(old_archive, *a, new_archive, *b);
-      change = detail::compare_files(streamed, unreadable);
-    }
-    if (record_pair(change, std::move(unreadable), report)) unchanged(*a);
+  std::size_t next = 0;
+  while (std::optional<BulkFile> read = old_files.next()) {
+    const EntryPair& pair = whole_pairs[next++];
+    whole.take(*pair.first, std::move(read->bytes), *pair.second);
+    record(pair, [&](UnreadableEntry& u) { return detail::compare_files(whole, u); });
   }
   std::ranges::sort(report.changed, {}, [](const ChangedEntry& c) { return c.new_entry.id; });
   std::ranges::sort(report.unreadable, {}, &UnreadableEntry::id);
@@ -210,7 +213,7 @@ DiffReport diff_archives(const DatDatabase& old_archive, const DatDatabase& new_
       both.emplace_back(*a++, *b++);
     }
   }
-  compare_pairs(old_archive, new_archive, std::move(both), report, count_unchanged);
+  compare_pairs(old_archive, new_archive, both, report, count_unchanged);
   report.totals = type_totals(report, unchanged);
   return report;
 }

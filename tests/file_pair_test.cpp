@@ -31,7 +31,7 @@ Bytes random_bytes(Random& random, std::size_t size) {
 }
 
 /// A read handing `bytes` over in random chunks and then failing with `error`, if any.
-StreamedRead chunked(const Bytes& bytes, std::uint64_t seed, std::optional<DatError> error) {
+StreamedRead chunked(const Bytes& bytes, std::uint64_t seed, const std::optional<DatError>& error) {
   return [&bytes, seed, error](const ChunkSink& sink) -> std::expected<void, DatError> {
     Random random(seed);
     for (std::size_t at = 0; at < bytes.size();) {
