@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -1541,7 +1542,17 @@ TEST(CliTest, ExitStatusesAreZeroOneOrTwoForEverySubcommand) {
 // --- one JSON schema ---------------------------------------------------------------------------
 
 /// What a field's value must look like, wherever the field appears (docs/json.md).
-enum class Kind { kHex8, kHex2, kHexBytes, kNumber, kBool, kString, kFloat, kArray, kObject };
+enum class Kind : std::uint8_t {
+  kHex8,
+  kHex2,
+  kHexBytes,
+  kNumber,
+  kBool,
+  kString,
+  kFloat,
+  kArray,
+  kObject
+};
 
 const std::map<std::string, std::vector<Kind>>& field_kinds() {
   using enum Kind;
