@@ -143,7 +143,7 @@ std::expected<void, DatError> walk_directory(const BlockSource& source, std::uin
                                   std::to_string(child.slot) + " leads back to node " +
                                   hex32(child.offset) + " on its own path");
       if (on_damage == OnDamage::Stop) return std::unexpected(std::move(cycle));
-      visitor.cycle(frame.index, child.slot, known->second.index, child.offset, std::move(cycle));
+      visitor.cycle(frame.index, child.slot, known->second.index, child.offset, cycle);
     }
     return {};
   } catch (const std::bad_alloc&) {
@@ -236,11 +236,11 @@ class Collector final : public DirectoryVisitor {
     }
   }
   void failed(std::size_t /*index*/, std::uint32_t offset, std::optional<std::size_t> /*parent*/,
-              std::uint32_t /*slot*/, DatError error) override {
+              std::uint32_t /*slot*/, DatError&& error) override {
     skipped.push_back({offset, error.message()});
   }
   void cycle(std::size_t /*parent*/, std::uint32_t /*slot*/, std::size_t /*target*/,
-             std::uint32_t offset, DatError error) override {
+             std::uint32_t offset, const DatError& error) override {
     skipped.push_back({offset, error.message()});
   }
 

@@ -91,17 +91,18 @@ class DirectoryVisitor {
   [[nodiscard]] virtual bool done() const { return false; }
   /// Every child of node `index` is done.
   virtual void left(std::size_t /*index*/, std::uint32_t /*offset*/) {}
-  /// Node `index` at `offset`, reached as `entered` says, can't be read (`OnDamage::Skip` only).
+  /// Node `index` at `offset`, reached as `entered` says, can't be read (`OnDamage::Skip` only):
+  /// the read's `error` is handed over.
   virtual void failed(std::size_t /*index*/, std::uint32_t /*offset*/,
                       std::optional<std::size_t> /*parent*/, std::uint32_t /*slot*/,
-                      DatError /*error*/) {}
+                      DatError&& /*error*/) {}
   /// Slot `slot` of node `parent` leads to node `target`, met before and not on the slot's own
   /// path: a node shared by several parents.
   virtual void shared(std::size_t /*parent*/, std::uint32_t /*slot*/, std::size_t /*target*/) {}
   /// Slot `slot` of node `parent` leads back to node `target` at `offset`, on the slot's own
   /// path (`OnDamage::Skip` only; `Stop` ends the walk with `error`).
   virtual void cycle(std::size_t /*parent*/, std::uint32_t /*slot*/, std::size_t /*target*/,
-                     std::uint32_t /*offset*/, DatError /*error*/) {}
+                     std::uint32_t /*offset*/, const DatError& /*error*/) {}
 };
 
 /// Walks the directory whose root node is at `root` (0: none) depth-first over distinct nodes:

@@ -48,14 +48,14 @@ class Recorder final : public DirectoryVisitor {
     }
   }
   void failed(std::size_t /*index*/, std::uint32_t offset, std::optional<std::size_t> parent,
-              std::uint32_t slot, DatError error) override {
+              std::uint32_t slot, DatError&& error) override {
     add(offset, parent, slot).error = std::move(error);
   }
   void shared(std::size_t parent, std::uint32_t slot, std::size_t target) override {
     scan.links.push_back({.parent = parent, .slot = slot, .target = target, .on_path = false});
   }
   void cycle(std::size_t parent, std::uint32_t slot, std::size_t target, std::uint32_t /*offset*/,
-             DatError /*error*/) override {
+             const DatError& /*error*/) override {
     scan.links.push_back({.parent = parent, .slot = slot, .target = target, .on_path = true});
   }
 

@@ -36,6 +36,7 @@ std::expected<std::vector<DumpedField>, DatError> header_fields(const detail::Bl
     return std::unexpected(DatError(std::move(read.error())));
   }
   std::vector<DumpedField> fields;
+  fields.reserve(kHeaderFields.size());
   for (const HeaderField& f : kHeaderFields) {
     fields.push_back(field(std::string(f.name), DatHeader::kOffset + f.offset,
                            std::span(bytes).subspan(f.offset, f.width)));

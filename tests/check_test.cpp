@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -58,7 +59,7 @@ std::string hex(std::uint32_t value) {
 /// The file offset of byte `at` of a node written by `append_node` at `node`: its blocks are
 /// contiguous.
 std::uint64_t node_byte(std::uint32_t node, std::uint32_t at) {
-  return std::uint64_t{node} + at / kSlice * kBlock + 4 + at % kSlice;
+  return std::uint64_t{node} + std::uint64_t{at / kSlice} * kBlock + 4 + at % kSlice;
 }
 
 Bytes sound_table(std::uint32_t id, Bytes trailing = {}) {
@@ -150,7 +151,7 @@ std::vector<Case> cases() {
        [](ArchiveImage& image) {
          const std::uint32_t a = image.append(kBlock);
          const std::uint32_t b = image.append(kBlock);
-         image.write_chain(std::vector<std::uint32_t>{a, b}, Bytes(2 * kSlice, 1), a);
+         image.write_chain(std::vector<std::uint32_t>{a, b}, Bytes(std::size_t{2} * kSlice, 1), a);
          root_leaf(image, {entry(0x01000001, a, 5 * kSlice)});
        },
        {K::ChainLoop},
@@ -160,7 +161,8 @@ std::vector<Case> cases() {
          const std::uint32_t a = image.append(kBlock);
          const std::uint32_t b = image.append(kBlock);
          const std::uint32_t c = image.append(kBlock);
-         image.write_chain(std::vector<std::uint32_t>{a, b, c}, Bytes(3 * kSlice, 1), a);
+         image.write_chain(std::vector<std::uint32_t>{a, b, c}, Bytes(std::size_t{3} * kSlice, 1),
+                           a);
          root_leaf(image, {entry(0x01000001, a, 4 * kSlice)});
        },
        {K::ChainLoop},
@@ -250,7 +252,7 @@ TEST(CheckTest, EachFlawRaisesExactlyItsFindings) {
 TEST(CheckTest, ChainsSharedManyTimesOverStopTheCheckInsteadOfTakingQuadraticTime) {
   // 61 files on one chain of 2,000 blocks: checking each would claim 61 times the file's blocks.
   ArchiveImage image(kBlock);
-  const Bytes data(2000 * kSlice, 7);
+  const Bytes data(std::size_t{2000} * kSlice, 7);
   const std::uint32_t chain = image.append_chain(data);
   std::vector<DatFileEntry> entries;
   for (std::uint32_t id = 1; id <= 61; ++id)
@@ -337,11 +339,11 @@ TEST(CheckTest, TheEntryThatWinsIsTheReaders) {
 
 TEST(CheckTest, TheLayoutCoversTheFileAndCountsRuns) {
   ArchiveImage image(kBlock);
-  const DatFileEntry contiguous = file(image, 0x01000001, Bytes(3 * kSlice, 1));
+  const DatFileEntry contiguous = file(image, 0x01000001, Bytes(std::size_t{3} * kSlice, 1));
   const std::uint32_t a = image.append(kBlock);
   image.append(kBlock);
   const std::uint32_t c = image.append(kBlock);
-  image.write_chain(std::vector<std::uint32_t>{a, c}, Bytes(2 * kSlice, 2));
+  image.write_chain(std::vector<std::uint32_t>{a, c}, Bytes(std::size_t{2} * kSlice, 2));
   root_leaf(image, {contiguous, entry(0x01000002, a, 2 * kSlice)});
   const TempFile archive(image.bytes());
   const auto report = check_archive(archive.path());

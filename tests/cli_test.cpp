@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -460,7 +461,7 @@ TEST(CliTest, LsJsonHoldsEveryFieldOfEveryEntry) {
 TEST(CliTest, LsSortsReversesAndShowsHumanAndDecompressedSizes) {
   tallowmere_testing::ArchiveBuilder builder;
   builder.add_file(0x06000001, Bytes(1536, 'a'));
-  builder.add_compressed_file(0x06000002, Bytes(3 * 1024 * 1024, 'b'));
+  builder.add_compressed_file(0x06000002, Bytes(std::size_t{3} * 1024 * 1024, 'b'));
   builder.add_file(0x06000003, Bytes(10, 'c'));
   const TempFile archive(builder.build().bytes);
   const std::string path = archive.path().string();
@@ -964,7 +965,7 @@ Bytes map_by_blocks() {
   image.write_chain(std::array<std::uint32_t, 2>{8 * 64, 10 * 64}, Bytes(100, 'r'));
   const Bytes shared = as_bytes("one block that two entries name");
   image.write_chain(std::array<std::uint32_t, 1>{9 * 64}, shared);
-  image.resize(12 * 64);
+  image.resize(std::uint64_t{12} * 64);
   const auto size = static_cast<std::uint32_t>(shared.size());
   image.header().root_offset =
       image.append_node({.entries = {{0, 0x06000001, 8 * 64, 100, 0, 0},
@@ -1146,7 +1147,7 @@ int run_and_signal(std::vector<std::string> args, int signal_number, useconds_t 
   if (pid < 0) std::abort();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_WRONLY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
-    ::dup2(null, STDOUT_FILENO);
+    if (null < 0 || ::dup2(null, STDOUT_FILENO) < 0) _exit(127);
     ::execv(argv[0], argv.data());
     _exit(127);
   }
@@ -1176,9 +1177,10 @@ TEST(CliTest, ExtractLeavesNoTemporaryFileWhateverSignalEndsIt) {
             {"extract", archive.path().string(), "-C", out.string()}, signal_number, delay);
         interrupted += ended_by == signal_number ? 1 : 0;
         if (!fs::exists(out)) continue;
-        for (const auto& item : fs::recursive_directory_iterator(out))
+        for (const auto& item : fs::recursive_directory_iterator(out)) {
           EXPECT_EQ(item.path().filename().string().find(".tmp-"), std::string::npos)
               << item.path();
+        }
         fs::remove_all(out);
       }
     }
@@ -1309,7 +1311,7 @@ TEST(CliTest, ExtractDrawsAProgressBarOnlyOnATerminal) {
 
 TEST(CliTest, MapOutputGoesWhereTheShellWouldPutIt) {
   const TempFile archive(map_by_blocks());
-  const fs::path dir = archive.dir();
+  const fs::path& dir = archive.dir();
   const std::string path = archive.path().string();
   const auto piped = tool({"map", path, "-o", "-"});
   ASSERT_EQ(piped.exit_status, 0) << piped.err;
@@ -1541,7 +1543,17 @@ TEST(CliTest, ExitStatusesAreZeroOneOrTwoForEverySubcommand) {
 // --- one JSON schema ---------------------------------------------------------------------------
 
 /// What a field's value must look like, wherever the field appears (docs/json.md).
-enum class Kind { kHex8, kHex2, kHexBytes, kNumber, kBool, kString, kFloat, kArray, kObject };
+enum class Kind : std::uint8_t {
+  kHex8,
+  kHex2,
+  kHexBytes,
+  kNumber,
+  kBool,
+  kString,
+  kFloat,
+  kArray,
+  kObject
+};
 
 const std::map<std::string, std::vector<Kind>>& field_kinds() {
   using enum Kind;
@@ -1776,7 +1788,10 @@ std::pair<tallowmere_testing::BuiltArchive, tallowmere_testing::BuiltArchive> di
 }
 
 TEST(CliTest, DiffListsEachChangeWithItsLetterThenTheSummary) {
-  const auto [old_archive, new_archive] = diff_pair();
+  // Named references, not a structured binding, which the lambda below would capture.
+  const auto archives = diff_pair();
+  const tallowmere_testing::BuiltArchive& old_archive = archives.first;
+  const tallowmere_testing::BuiltArchive& new_archive = archives.second;
   const TempFile old_file(old_archive.bytes);
   const TempFile new_file(new_archive.bytes);
   const std::string old_path = old_file.path().string();
@@ -1801,6 +1816,7 @@ TEST(CliTest, DiffListsEachChangeWithItsLetterThenTheSummary) {
       "0x06: 1 added (3 bytes), 1 removed (4 bytes), 3 changed (" +
           format("%u bytes", 4 + 4 + new_archive.entry(0x06000006).size) +
           "), 0 unreadable, 1 unchanged",
+      // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split for width
       "0x0A: 0 added (0 bytes), 0 removed (0 bytes), 0 changed (0 bytes), 1 unreadable, 0 "
       "unchanged",
       "0x20: 0 added (0 bytes), 0 removed (0 bytes), 1 changed (" +

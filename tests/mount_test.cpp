@@ -73,7 +73,7 @@ int error_of(const Result& result) {
 
 std::string hex_name(std::uint32_t value, int digits) {
   std::array<char, 16> text{};
-  std::snprintf(text.data(), text.size(), "0x%0*X", digits, value);
+  (void)std::snprintf(text.data(), text.size(), "0x%0*X", digits, value);
   return text.data();
 }
 

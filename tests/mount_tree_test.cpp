@@ -40,7 +40,7 @@ int error_of(const Result& result) {
 Bytes pattern(std::uint32_t id, std::size_t size) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<std::uint8_t>(id * 31 + i * 7);
+    bytes[i] = static_cast<std::uint8_t>(std::size_t{id} * 31 + i * 7);
   return bytes;
 }
 
@@ -291,6 +291,7 @@ TEST_F(MountTreeTest, TheCacheStaysWithinItsBudget) {
 TEST_F(MountTreeTest, ConcurrentOpensOfTheSameFilesAgree) {
   const auto fs = tree({.cache_budget = 2000});
   std::vector<std::string> paths;
+  paths.reserve(41);
   for (std::uint32_t i = 0; i < 40; ++i)
     paths.push_back("/0x41/" + hex((std::uint32_t{kManyType} << 24U) | (i * 3)));
   paths.emplace_back("/0x05/0x05000001");

@@ -28,7 +28,7 @@ struct WriteFailure {
 };
 
 /// Whether the name written to may be taken already.
-enum class Destination {
+enum class Destination : std::uint8_t {
   kNew,      ///< Most likely free, e.g. in a directory just created.
   kMayExist  ///< May hold a file to replace.
 };

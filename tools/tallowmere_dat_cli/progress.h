@@ -30,7 +30,7 @@ class ProgressBar {
   bool enabled_;
   bool drawn_ = false;
   Clock::time_point start_ = Clock::now();
-  Clock::time_point last_draw_{};
+  Clock::time_point last_draw_;
 };
 
 }  // namespace tallowmere_dat::cli

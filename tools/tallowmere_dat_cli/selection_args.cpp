@@ -13,7 +13,8 @@ constexpr std::string_view kIdForms =
 /// `text` cut at each comma; an empty piece stays, so that "1,,2" is an error.
 std::vector<std::string_view> comma_pieces(std::string_view text) {
   std::vector<std::string_view> pieces;
-  for (std::size_t comma; (comma = text.find(',')) != std::string_view::npos;) {
+  for (std::size_t comma = text.find(','); comma != std::string_view::npos;
+       comma = text.find(',')) {
     pieces.push_back(text.substr(0, comma));
     text.remove_prefix(comma + 1);
   }

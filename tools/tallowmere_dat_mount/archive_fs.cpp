@@ -216,16 +216,15 @@ std::expected<Bytes, std::string> ArchiveTree::content(const Decoded& what) cons
       return as_bytes(document_text(
           cli::with_archive(archive_path_, cli::sound_table_json(what.value, *table))));
     }
-    case Kind::Document:
+    case Kind::Document: {
       if (what.value == 0) return as_bytes(document_text(cli::header_document(archive_path_, db_)));
       if (what.value == 2) {
         return as_bytes(document_text(cli::listing_document(archive_path_, db_, Selection{})));
       }
-      if (const auto report = check_archive(archive_path_); report) {
-        return as_bytes(document_text(cli::check_document(archive_path_, *report)));
-      } else {
-        return std::unexpected(report.error().message());
-      }
+      const auto report = check_archive(archive_path_);
+      if (!report) return std::unexpected(report.error().message());
+      return as_bytes(document_text(cli::check_document(archive_path_, *report)));
+    }
     default:
       return std::unexpected(std::string(std::strerror(EISDIR)));
   }

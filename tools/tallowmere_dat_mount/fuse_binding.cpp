@@ -36,7 +36,8 @@ void log_fuse_message(enum fuse_log_level /*level*/, const char* pattern, va_lis
   const int length = std::vsnprintf(text.data(), text.size(), pattern, args);
   const std::lock_guard lock(fuse_message_mutex);
   fuse_message_line.append(text.data(), static_cast<std::size_t>(std::clamp(length, 0, 511)));
-  for (std::size_t end; (end = fuse_message_line.find('\n')) != std::string::npos;) {
+  for (std::size_t end = fuse_message_line.find('\n'); end != std::string::npos;
+       end = fuse_message_line.find('\n')) {
     std::string_view line(fuse_message_line.data(), end);
     if (line.starts_with("fuse: ")) line.remove_prefix(6);
     if (fuse_messages != nullptr && !line.empty()) (*fuse_messages)(line);
@@ -178,6 +179,7 @@ void on_read(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
     fuse_reply_err(request, count.error());
     return;
   }
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): libfuse takes the bytes as char
   fuse_reply_buf(request, reinterpret_cast<const char*>(buffer.data()), *count);
 }
 
@@ -242,6 +244,7 @@ bool serve(ArchiveTree& tree, const MountRequest& request, const Log& log) {
   words.push_back("ro,default_permissions,subtype=tallowmere-dat,fsname=" +
                   option_value(request.source));
   std::vector<char*> argv;
+  argv.reserve(words.size());
   for (std::string& word : words)
     argv.push_back(word.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());

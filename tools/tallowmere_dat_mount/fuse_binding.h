@@ -10,13 +10,13 @@
 namespace tallowmere_dat::mount {
 
 struct MountRequest {
-  std::string mountpoint{};
+  std::string mountpoint;
   /// The file system's name in the mount table: the archive's path.
-  std::string source{};
+  std::string source;
   /// Stay in the foreground; otherwise detach once the mount is in place.
   bool foreground = false;
   /// Further mount options, each as given to -o (comma-separated lists allowed).
-  std::vector<std::string> options{};
+  std::vector<std::string> options;
 };
 
 /// Mounts `tree` read-only at the request's mount point and serves it on several threads until

@@ -73,6 +73,8 @@ char letter_of(ChangeKind kind) {
 /// Every change of `report`, in ascending identifier order.
 std::vector<Change> changes_by_id(const DiffReport& report) {
   std::vector<Change> changes;
+  changes.reserve(report.added.size() + report.removed.size() + report.changed.size() +
+                  report.unreadable.size());
   for (const DatFileEntry& e : report.added)
     changes.push_back({.id = e.id, .letter = 'A', .name = "added", .new_entry = &e});
   for (const DatFileEntry& e : report.removed)

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <variant>
 
 #include "archive.h"
 #include "atomic_file.h"
@@ -44,12 +45,13 @@ struct ExtractOptions {
   bool quiet = false;
 };
 
-/// The directory named after the archive, in the current directory: "client_portal" for
-/// "data/client_portal.dat", "archive.d" for an "archive" without extension.
+/// The name of `entry`'s file in its type directory: "0x20000001.bin".
 std::string file_name(const DatFileEntry& entry) {
   return hex(entry.id) + std::string(kSuffix);
 }
 
+/// The directory named after the archive, in the current directory: "client_portal" for
+/// "data/client_portal.dat", "archive.d" for an "archive" without extension.
 std::string default_directory(const std::string& archive) {
   const fs::path name = fs::path(archive).filename();
   return name.has_extension() ? name.stem().string() : name.string() + ".d";
@@ -85,11 +87,18 @@ struct Tally {
   bool refused = false;    ///< A type directory was refused (a link, or not a directory).
 };
 
-/// Where one type's files go, once looked at.
+/// Where one type's files go: its open directory, and whether it was just created.
 struct TypeDirectory {
-  std::optional<OpenDirectory> open;  ///< None when refused.
+  OpenDirectory open;
   Destination destination = Destination::kMayExist;
 };
+
+/// A type directory that was refused: a link, or not a directory.
+struct RefusedDirectory {};
+
+/// What is known of one type's directory: nothing yet (or it couldn't be created), refused, or
+/// open.
+using TypeState = std::variant<std::monostate, RefusedDirectory, TypeDirectory>;
 
 class Extraction {
  public:
@@ -102,18 +111,22 @@ class Extraction {
 
   /// Makes ready the directory `entry` goes to and decides what to do with it.
   Plan plan(const DatFileEntry& entry, Tally& tally) {
-    const std::uint8_t type = type_of(entry.id);
-    if (!ensure_root()) return Plan::kStop;
-    if (!types_[type] && !(types_[type] = open_type_directory(type))) return Plan::kStop;
-    if (!types_[type]->open) {
+    const OpenDirectory* root = ensure_root();
+    if (root == nullptr) return Plan::kStop;
+    TypeState& state = types_[type_of(entry.id)];
+    if (std::holds_alternative<std::monostate>(state))
+      state = open_type_directory(*root, type_of(entry.id));
+    if (std::holds_alternative<std::monostate>(state)) return Plan::kStop;
+    const auto* directory = std::get_if<TypeDirectory>(&state);
+    if (directory == nullptr) {
       ++tally.failed;
       tally.refused = true;
       return Plan::kLeave;
     }
     struct stat existing {};
     if (keep_existing_ &&
-        ::fstatat(types_[type]->open->fd(), file_name(entry).c_str(), &existing,
-                  AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(directory->open.fd(), file_name(entry).c_str(), &existing, AT_SYMLINK_NOFOLLOW) ==
+            0 &&
         S_ISREG(existing.st_mode)) {
       ++tally.kept;
       return Plan::kLeave;
@@ -124,8 +137,8 @@ class Extraction {
   /// Writes `bytes` as `entry`'s file, planned to be written; false when the destination can't
   /// be written, after reporting why.
   bool write(const DatFileEntry& entry, std::span<const std::uint8_t> bytes, Tally& tally) {
-    const TypeDirectory& directory = *types_[type_of(entry.id)];
-    if (auto written = write_file_atomically(*directory.open, file_name(entry), bytes,
+    const TypeDirectory& directory = planned_directory(entry);
+    if (auto written = write_file_atomically(directory.open, file_name(entry), bytes,
                                              FileLook{.mode = mode_, .mtime = entry.timestamp},
                                              directory.destination);
         !written) {
@@ -141,7 +154,7 @@ class Extraction {
   /// destination, which still gets all of it or nothing: for files too large to hold. False
   /// when the destination can't be written, after reporting why.
   bool write_streamed(const DatFileEntry& entry, Tally& tally) {
-    const TypeDirectory& directory = *types_[type_of(entry.id)];
+    const TypeDirectory& directory = planned_directory(entry);
     std::optional<DatError> unreadable;
     std::uint64_t bytes = 0;
     const ContentWriter write = [&](int fd,
@@ -164,7 +177,7 @@ class Extraction {
       }
       return {};
     };
-    auto written = write_file_atomically(*directory.open, file_name(entry), write,
+    auto written = write_file_atomically(directory.open, file_name(entry), write,
                                          FileLook{.mode = mode_, .mtime = entry.timestamp},
                                          directory.destination);
     if (unreadable) {
@@ -183,38 +196,37 @@ class Extraction {
 
  private:
   /// Creates and opens DIR the first time a file is to go there, so that an extract that writes
-  /// nothing leaves no directory behind.
-  bool ensure_root() {
-    if (root_) return true;
+  /// nothing leaves no directory behind. Null when it can't, after reporting why.
+  const OpenDirectory* ensure_root() {
+    if (root_) return &*root_;
     std::error_code ec;
     fs::create_directories(root_path_, ec);
     const int fd = ec ? -1 : ::open(root_path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       report_os("cannot create directory '" + root_path_ + "'", ec ? ec.value() : errno);
-      return false;
+      return nullptr;
     }
-    root_.emplace(fd, root_path_);
-    return true;
+    return &root_.emplace(fd, root_path_);
   }
 
-  /// Creates and opens DIR/0xTT without following a link; a refused one (a link, or not a
-  /// directory) is reported and has no `open`. Nothing when it can't be created at all.
-  std::optional<TypeDirectory> open_type_directory(std::uint8_t type) {
+  /// Creates and opens `root`/0xTT without following a link; a refused one (a link, or not a
+  /// directory) is reported. Nothing known when it can't be created at all, after reporting why.
+  static TypeState open_type_directory(const OpenDirectory& root, std::uint8_t type) {
     const std::string name = hex(type, 2);
-    const std::string shown = root_->path_of(name);
-    TypeDirectory result;
-    if (::mkdirat(root_->fd(), name.c_str(), 0777) == 0) {
-      result.destination = Destination::kNew;
+    const std::string shown = root.path_of(name);
+    Destination destination = Destination::kMayExist;
+    if (::mkdirat(root.fd(), name.c_str(), 0777) == 0) {
+      destination = Destination::kNew;
     } else if (errno != EEXIST) {
       report_os("cannot create directory '" + shown + "'", errno);
-      return std::nullopt;
+      return std::monostate{};
     }
     const int fd =
-        ::openat(root_->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::openat(root.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       const int open_errno = errno;
       struct stat status {};
-      const bool link = ::fstatat(root_->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      const bool link = ::fstatat(root.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                         S_ISLNK(status.st_mode);
       if (link) {
         report({kName,
@@ -222,11 +234,17 @@ class Extraction {
       } else {
         report_os("cannot open directory '" + shown + "'", open_errno);
       }
-      return result;
+      return RefusedDirectory{};
     }
-    result.open.emplace(fd, shown);
-    if (result.destination == Destination::kMayExist) remove_stale_temporaries(*result.open);
-    return result;
+    TypeDirectory directory{.open = OpenDirectory(fd, shown), .destination = destination};
+    if (destination == Destination::kMayExist) remove_stale_temporaries(directory.open);
+    return directory;
+  }
+
+  /// The directory of `entry`'s type, which `plan` opened before choosing to write the file;
+  /// throws std::bad_variant_access when it didn't.
+  const TypeDirectory& planned_directory(const DatFileEntry& entry) const {
+    return std::get<TypeDirectory>(types_[type_of(entry.id)]);
   }
 
   const DatDatabase& db_;
@@ -234,7 +252,7 @@ class Extraction {
   bool keep_existing_;
   mode_t mode_ = default_file_mode();
   std::optional<OpenDirectory> root_;
-  std::array<std::optional<TypeDirectory>, 256> types_{};
+  std::array<TypeState, 256> types_{};
 };
 
 int run_extract(const ExtractOptions& options) {

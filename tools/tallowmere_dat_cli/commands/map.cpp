@@ -283,8 +283,8 @@ std::string grid_cells(std::span<const Cell> cells, std::span<const std::string>
                        const Grid& grid, std::uint64_t file_length, const Palette& palette) {
   std::string svg;
   for (std::size_t k = 0; k < cells.size(); ++k) {
-    const auto x = static_cast<unsigned long long>(kMargin + (k % kColumns) * kCell);
-    const auto y = static_cast<unsigned long long>(kGridTop + (k / kColumns) * kCell);
+    const unsigned long long x = kMargin + (k % kColumns) * kCell;
+    const unsigned long long y = kGridTop + (k / kColumns) * kCell;
     const std::string title = xml_escaped(cell_title(k, cells[k], grid, file_length, damage[k]));
     svg += format(
         "<rect x=\"%llu\" y=\"%llu\" width=\"%llu\" height=\"%llu\" fill=\"%s\">"
@@ -306,9 +306,9 @@ std::string grid_cells(std::span<const Cell> cells, std::span<const std::string>
 std::string offset_axis(const Grid& grid, std::uint64_t rows) {
   std::string svg = "<g font-size=\"10\" fill=\"#555555\">\n";
   for (std::uint64_t row = 0; row < rows; row += kAxisEvery) {
-    svg +=
-        text(kMargin + kColumns * kCell + 6, kGridTop + row * kCell + kCell,
-             format("0x%08llX", static_cast<unsigned long long>(row * kColumns * grid.cell_bytes)));
+    const unsigned long long first_offset = row * kColumns * grid.cell_bytes;
+    svg += text(kMargin + kColumns * kCell + 6, kGridTop + row * kCell + kCell,
+                format("0x%08llX", first_offset));
   }
   return svg + "</g>\n";
 }
