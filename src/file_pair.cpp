@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "entry_content.h"
-#include "stream_comparison.h"
 
 namespace tallowmere_dat::detail {
 namespace {
@@ -119,35 +118,38 @@ std::expected<std::uint32_t, DatError> WholeFilePair::size(DiffSide side) {
   return declared_size(*s.entry, *s.stored());
 }
 
-const StreamedFilePair::Outcome& StreamedFilePair::stored() {
+StreamComparison StreamedFilePair::compare(SideRead read) const {
+  const auto side = [&](std::size_t i) -> StreamedRead {
+    return [&, i](const ChunkSink& sink) { return read(*archives_[i], *entries_[i], sink); };
+  };
+  return compare_streams(side(0), side(1));
+}
+
+const StreamComparison& StreamedFilePair::stored() {
   if (!stored_) {
-    const auto read = [&](std::size_t i) -> StreamedRead {
-      return [&, i](const ChunkSink& sink) {
-        return archives_[i]->stream_file_data(entries_[i]->offset, entries_[i]->size, sink);
-      };
-    };
-    StreamComparison compared = compare_streams(read(0), read(1));
-    stored_ = Outcome{{std::move(compared.first_error), std::move(compared.second_error)},
-                      compared.equal};
+    stored_ =
+        compare([](const DatDatabase& archive, const DatFileEntry& entry, const ChunkSink& sink) {
+          return archive.stream_file_data(entry.offset, entry.size, sink);
+        });
   }
   return *stored_;
 }
 
-const StreamedFilePair::Outcome& StreamedFilePair::content() {
+const StreamComparison& StreamedFilePair::content() {
   if (!content_) {
-    const auto read = [&](std::size_t i) -> StreamedRead {
-      return
-          [&, i](const ChunkSink& sink) { return archives_[i]->stream_file(*entries_[i], sink); };
-    };
-    StreamComparison compared = compare_streams(read(0), read(1));
-    content_ = Outcome{{std::move(compared.first_error), std::move(compared.second_error)},
-                       compared.equal};
+    content_ = compare([](const DatDatabase& archive, const DatFileEntry& entry,
+                          const ChunkSink& sink) { return archive.stream_file(entry, sink); });
   }
   return *content_;
 }
 
+std::optional<DatError> StreamedFilePair::error_of(const StreamComparison& compared,
+                                                   DiffSide side) {
+  return side == DiffSide::Old ? compared.first_error : compared.second_error;
+}
+
 std::optional<DatError> StreamedFilePair::stored_error(DiffSide side) {
-  return stored().errors[index(side)];
+  return error_of(stored(), side);
 }
 
 bool StreamedFilePair::stored_equal() {
@@ -155,7 +157,7 @@ bool StreamedFilePair::stored_equal() {
 }
 
 std::optional<DatError> StreamedFilePair::content_error(DiffSide side) {
-  return content().errors[index(side)];
+  return error_of(content(), side);
 }
 
 bool StreamedFilePair::content_equal() {

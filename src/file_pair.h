@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "stream_comparison.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/diff.h"
 
@@ -101,19 +102,21 @@ class StreamedFilePair final : public FilePair {
   std::expected<std::uint32_t, DatError> size(DiffSide side) override;
 
  private:
-  struct Outcome {
-    std::array<std::optional<DatError>, 2> errors;
-    bool equal = false;
-  };
+  /// One side's streamed read: of its stored bytes or of its content.
+  using SideRead = std::expected<void, DatError> (*)(const DatDatabase&, const DatFileEntry&,
+                                                     const ChunkSink&);
 
   static std::size_t index(DiffSide side) { return side == DiffSide::Old ? 0 : 1; }
-  const Outcome& stored();
-  const Outcome& content();
+  static std::optional<DatError> error_of(const StreamComparison& compared, DiffSide side);
+  /// Both sides read by `read`, compared.
+  StreamComparison compare(SideRead read) const;
+  const StreamComparison& stored();
+  const StreamComparison& content();
 
   std::array<const DatDatabase*, 2> archives_;
   std::array<const DatFileEntry*, 2> entries_;
-  std::optional<Outcome> stored_;
-  std::optional<Outcome> content_;
+  std::optional<StreamComparison> stored_;
+  std::optional<StreamComparison> content_;
 };
 
 /// True when `entry`'s file is small enough to be held whole while compared: up to 8 MiB stored,
