@@ -117,6 +117,7 @@ py::bytes filled_bytes(std::uint32_t size, Fill fill) {
   auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
   if (!bytes) throw py::error_already_set();
   const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
+  advise_huge_pages(storage.data(), storage.size());
   without_gil([&] { value_or_throw(fill(storage)); });
   return bytes;
 }
@@ -142,6 +143,8 @@ class GrowingBytes {
             nullptr, static_cast<Py_ssize_t>(std::max<std::size_t>(capacity, 1)))),
         most_(most) {
     if (bytes_ == nullptr) throw py::error_already_set();
+    advise_huge_pages(PyBytes_AS_STRING(bytes_),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)));
   }
   GrowingBytes(const GrowingBytes&) = delete;
   GrowingBytes& operator=(const GrowingBytes&) = delete;
@@ -199,8 +202,9 @@ py::bytes streamed_bytes(const DatDatabase& db, const DatFileEntry& entry, std::
   return bytes.release();
 }
 
-/// Files above this size are streamed, so that Ctrl-C can end their read.
-constexpr std::uint32_t kStreamedSize = 8U << 20U;
+/// Files above this size are streamed, so that Ctrl-C can end their read; a smaller one is read
+/// (and decoded) whole, in a few hundredths of a second.
+constexpr std::uint32_t kStreamedSize = 64U << 20U;
 
 }  // namespace
 
@@ -219,8 +223,10 @@ py::bytes Archive::read(const py::handle& key) const {
       });
     }
     // The stored bytes are read once; their prefix sizes the result they are decoded into.
-    const std::vector<std::uint8_t> stored =
-        without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); });
+    std::vector<std::uint8_t> stored;
+    stored.reserve(found.size);
+    advise_huge_pages(stored.data(), stored.capacity());
+    without_gil([&] { value_or_throw(db->read_file_data(found.offset, found.size, stored)); });
     const std::uint32_t size = declared_size(stored);
     if (backed_by_file(found.size, size)) {
       return filled_bytes(size, [&](std::span<std::uint8_t> out) {
