@@ -13,17 +13,26 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "tallowmere_report/write_all.h"
 
 namespace tallowmere_dat::cli {
 namespace {
 
-// The temporary file that a signal must remove, if any: a directory descriptor and a name. The
-// handler only reads the flag and these; they are filled while the flag is clear.
-volatile std::sig_atomic_t g_armed = 0;
-volatile std::sig_atomic_t g_directory = -1;
-std::array<char, 256> g_temporary{};
+/// A temporary file that a signal must remove: a directory descriptor and a name, in a slot that
+/// one writing thread claims (`taken`) and fills, then arms. The handler, on whichever thread it
+/// runs, reads only armed slots; the atomics are lock-free, so it may read them.
+struct CleanupSlot {
+  std::atomic<bool> taken = false;
+  std::atomic<bool> armed = false;
+  int directory = -1;
+  std::array<char, 256> name{};
+};
+
+/// More slots than threads that ever write at once.
+std::array<CleanupSlot, 8> g_cleanup;
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler reads the slots");
 
 constexpr std::array kCleanupSignals = {SIGINT, SIGTERM, SIGHUP};
 constexpr std::string_view kTmp = ".tmp-";
@@ -31,7 +40,10 @@ constexpr std::size_t kRandom = 6;
 constexpr std::size_t kNameMax = 255;
 
 extern "C" void remove_temporary_and_reraise(int signal_number) {
-  if (g_armed != 0) (void)::unlinkat(g_directory, g_temporary.data(), 0);
+  for (const CleanupSlot& slot : g_cleanup) {
+    if (slot.armed.load(std::memory_order_acquire))
+      (void)::unlinkat(slot.directory, slot.name.data(), 0);
+  }
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);
 }
@@ -53,27 +65,45 @@ void install_cleanup_handlers() {
   });
 }
 
-/// Arms the signal cleanup for a temporary file while it lives.
+/// Arms the signal cleanup for a temporary file while it lives, in a slot of its own.
 class CleanupGuard {
  public:
   CleanupGuard() = default;
   CleanupGuard(const CleanupGuard&) = delete;
   CleanupGuard& operator=(const CleanupGuard&) = delete;
-  ~CleanupGuard() { g_armed = 0; }
+  ~CleanupGuard() {
+    if (slot_ == nullptr) return;
+    slot_->armed.store(false, std::memory_order_release);
+    slot_->taken.store(false, std::memory_order_release);
+  }
 
   void arm(int directory, const std::string& name) {
-    std::memcpy(g_temporary.data(), name.c_str(), name.size() + 1);
-    g_directory = directory;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_armed = 1;
+    slot_ = claim_slot();
+    std::memcpy(slot_->name.data(), name.c_str(), name.size() + 1);
+    slot_->directory = directory;
+    slot_->armed.store(true, std::memory_order_release);
   }
+
+ private:
+  static CleanupSlot* claim_slot() {
+    for (;; std::this_thread::yield()) {
+      for (CleanupSlot& slot : g_cleanup) {
+        if (!slot.taken.exchange(true, std::memory_order_acquire)) return &slot;
+      }
+    }
+  }
+
+  CleanupSlot* slot_ = nullptr;
 };
 
 std::string random_characters() {
   static constexpr std::string_view kAlphabet =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::minstd_rand generator(static_cast<std::uint32_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ ::getpid()));
+  // One generator a thread, seeded apart, so that writers on several threads draw different names.
+  thread_local std::minstd_rand generator(static_cast<std::uint32_t>(
+      static_cast<std::size_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
+                               ::getpid()) ^
+      std::hash<std::thread::id>()(std::this_thread::get_id())));
   std::string text(kRandom, ' ');
   for (char& c : text)
     c = kAlphabet[generator() % kAlphabet.size()];
@@ -81,25 +111,22 @@ std::string random_characters() {
 }
 
 /// Creates a new temporary file for `name` in `directory` (never through a symbolic link), with
-/// the cleanup signals held back until `guard` is armed for it, so that no signal finds the file
-/// existing but unknown to the handler. Its name goes to `temporary`.
+/// the cleanup signals held back on this thread until `guard` is armed for it, so that no signal
+/// finds the file existing but unknown to the handler. Its name goes to `temporary`.
 int create_temporary(const OpenDirectory& directory, std::string_view name, std::string& temporary,
                      CleanupGuard& guard) {
   install_cleanup_handlers();
-  sigset_t cleanup_signals;
-  sigemptyset(&cleanup_signals);
-  for (const int signal_number : kCleanupSignals)
-    sigaddset(&cleanup_signals, signal_number);
+  const sigset_t held = cleanup_signals();
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary = temporary_name(name, ::getpid(), random_characters());
     sigset_t previous;
-    (void)::sigprocmask(SIG_BLOCK, &cleanup_signals, &previous);
+    (void)::pthread_sigmask(SIG_BLOCK, &held, &previous);
     fd = ::openat(directory.fd(), temporary.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int saved_errno = errno;
     if (fd >= 0) guard.arm(directory.fd(), temporary);
-    (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = saved_errno;
     if (fd < 0 && errno != EEXIST) break;
   }
@@ -110,11 +137,15 @@ WriteFailure failure(std::string step) {
   return WriteFailure{std::move(step), IoError::last_os_error()};
 }
 
-/// The process's file mode creation mask; umask can only be read by setting it, so it is put
-/// straight back (one thread).
-mode_t current_umask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
+/// The process's file mode creation mask. umask can only be read by setting it (and putting it
+/// straight back), which would give a file created meanwhile on another thread the wrong mode: so
+/// it is read once, before any writing (`default_file_mode`), and this tool never changes it.
+mode_t process_umask() {
+  static const mode_t mask = [] {
+    const mode_t read = ::umask(0);
+    ::umask(read);
+    return read;
+  }();
   return mask;
 }
 
@@ -122,9 +153,7 @@ mode_t current_umask() {
 /// to its creation, which the mask may have cut), and when given, its access and modification
 /// times.
 bool set_look(int fd, const FileLook& look, std::optional<mode_t> created_with = std::nullopt) {
-  // The mask is read once: this tool never changes it.
-  static const mode_t mask = current_umask();
-  const bool has_mode = created_with == look.mode && (look.mode & mask) == 0;
+  const bool has_mode = created_with == look.mode && (look.mode & process_umask()) == 0;
   if (!has_mode && ::fchmod(fd, look.mode) != 0) return false;
   if (!look.mtime) return true;
   const std::array<timespec, 2> times = {timespec{.tv_sec = *look.mtime, .tv_nsec = 0},
@@ -233,8 +262,16 @@ std::string OpenDirectory::path_of(std::string_view name) const {
   return path;
 }
 
+sigset_t cleanup_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal_number : kCleanupSignals)
+    sigaddset(&signals, signal_number);
+  return signals;
+}
+
 mode_t default_file_mode() {
-  return 0666 & ~current_umask();
+  return 0666 & ~process_umask();
 }
 
 std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -76,7 +77,10 @@ using ContentWriter =
 /// temporary file named by `temporary_name`, renamed over `name` once written and closed:
 /// SIGINT, SIGTERM and SIGHUP are held back while it is created, and from then until the rename
 /// they remove it before ending the process as they would have; only a SIGKILL or a crash can
-/// leave one behind, for `is_stale_temporary` to find.
+/// leave one behind, for `is_stale_temporary` to find. Several threads may write at once (call
+/// `default_file_mode` before they start); they should block `cleanup_signals` and take them on
+/// one thread of their own, since the handler can run on one thread just as another has created
+/// its temporary file.
 std::expected<void, WriteFailure> write_file_atomically(const OpenDirectory& directory,
                                                         std::string_view name,
                                                         std::span<const std::uint8_t> bytes,
@@ -100,7 +104,12 @@ std::string temporary_name(std::string_view name, pid_t pid, std::string_view ra
 /// `suffix`, whose process is gone (so nothing will rename or remove it).
 bool is_stale_temporary(std::string_view entry, std::string_view suffix);
 
-/// The permissions a new file gets under the process's umask (0666 less the umask).
+/// The signals on which a temporary file is removed before they end the process: SIGINT,
+/// SIGTERM and SIGHUP.
+sigset_t cleanup_signals();
+
+/// The permissions a new file gets under the process's umask (0666 less the umask). The umask is
+/// read by the first call, which must come before any thread writes.
 mode_t default_file_mode();
 
 }  // namespace tallowmere_dat::cli

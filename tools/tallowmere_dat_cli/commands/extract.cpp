@@ -1,7 +1,7 @@
 // `extract ARCHIVE [SEL...] [--type T]... [-C DIR]`: files, decompressed and verified, to
-// DIR/0xTT/0xIIIIIIII.bin, read in the order they lie in the archive. Each file appears complete
-// or not at all. A file the archive can't
-// give is named and the rest goes on; a destination that can't be written stops the extract.
+// DIR/0xTT/0xIIIIIIII.bin, read in the order they lie in the archive, by a writer per core, each
+// with types of its own. Each file appears complete or not at all. A file the archive can't give
+// is named and the rest goes on; a destination that can't be written stops the extract.
 //
 // Below DIR nothing is reached through a symbolic link: the type directories and the files are
 // opened relative to DIR's descriptor without following links, and a type directory that is a
@@ -12,11 +12,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <variant>
 
 #include "archive.h"
@@ -85,6 +90,15 @@ struct Tally {
   std::uint64_t bytes = 0;
   std::size_t failed = 0;  ///< Files the archive couldn't give, and identifiers it lacks.
   bool refused = false;    ///< A type directory was refused (a link, or not a directory).
+
+  Tally& operator+=(const Tally& other) {
+    extracted += other.extracted;
+    kept += other.kept;
+    bytes += other.bytes;
+    failed += other.failed;
+    refused = refused || other.refused;
+    return *this;
+  }
 };
 
 /// Where one type's files go: its open directory, and whether it was just created.
@@ -135,8 +149,8 @@ class Extraction {
   }
 
   /// Writes `bytes` as `entry`'s file, planned to be written; false when the destination can't
-  /// be written, after reporting why.
-  bool write(const DatFileEntry& entry, std::span<const std::uint8_t> bytes, Tally& tally) {
+  /// be written, after reporting why. Several threads may write at once.
+  bool write(const DatFileEntry& entry, std::span<const std::uint8_t> bytes, Tally& tally) const {
     const TypeDirectory& directory = planned_directory(entry);
     if (auto written = write_file_atomically(directory.open, file_name(entry), bytes,
                                              FileLook{.mode = mode_, .mtime = entry.timestamp},
@@ -255,6 +269,115 @@ class Extraction {
   std::array<TypeState, 256> types_{};
 };
 
+/// How far the writers have got, for the progress display.
+struct Done {
+  std::atomic<std::size_t> files = 0;
+  std::atomic<std::uint64_t> bytes = 0;
+};
+
+/// The files one writer extracts, and what it tallied.
+struct Share {
+  std::vector<const DatFileEntry*> files;
+  Tally tally;
+};
+
+/// `files` dealt into at most `count` shares by type, the most numerous types first, each to the
+/// share with the fewest files so far: no two writers then create files in one directory, which
+/// the file system would make them take turns at.
+std::vector<Share> shares_by_type(const std::vector<const DatFileEntry*>& files,
+                                  std::size_t count) {
+  std::array<std::vector<const DatFileEntry*>, 256> by_type;
+  for (const DatFileEntry* entry : files)
+    by_type[type_of(entry->id)].push_back(entry);
+  std::ranges::stable_sort(by_type, std::greater{}, &std::vector<const DatFileEntry*>::size);
+  std::vector<Share> shares(count);
+  for (auto& type : by_type) {
+    if (type.empty()) break;
+    Share& lightest = *std::ranges::min_element(
+        shares, {}, [](const Share& share) { return share.files.size(); });
+    lightest.files.insert(lightest.files.end(), type.begin(), type.end());
+  }
+  std::erase_if(shares, [](const Share& share) { return share.files.empty(); });
+  return shares;
+}
+
+/// Extracts `share`'s files, read in the order they lie in the archive so that it is read front
+/// to back in large pieces, until they are done or `stop` is set; sets `stop` when a destination
+/// can't be written.
+void extract_share(const DatDatabase& db, const Extraction& extraction, Share& share,
+                   std::atomic<bool>& stop, Done& done) {
+  BulkReader reader(db, share.files);
+  while (!stop) {
+    const auto file = reader.next();
+    if (!file) return;
+    if (!file->bytes) {
+      report_file_error(kName, file->entry, file->bytes.error());
+      ++share.tally.failed;
+    } else if (!extraction.write(file->entry, *file->bytes, share.tally)) {
+      stop = true;
+    }
+    ++done.files;
+    done.bytes += file->entry.size;
+  }
+}
+
+/// Creating files costs the kernel more than reading them costs us, so each core gets a writer.
+std::size_t writer_count() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+/// Blocks `signals` on this thread, and on the threads it starts, while it lives.
+class SignalsBlocked {
+ public:
+  explicit SignalsBlocked(const sigset_t& signals) {
+    (void)::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+  }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { (void)::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_{};
+};
+
+/// Extracts the shares' files with a writer each, showing progress until all are done; true
+/// when one was stopped by a destination that can't be written.
+bool extract_in_parallel(const DatDatabase& db, const Extraction& extraction,
+                         std::vector<Share>& shares, ProgressBar& progress, Done& done) {
+  std::atomic<bool> stop = false;
+  std::atomic<std::size_t> running = shares.size();
+  int ended_by = -1;
+  {
+    // The signals that end an extract wait here while the writers run, rather than in the
+    // handler that removes a temporary file, which could run just after a writer created one and
+    // before it was known: the writers stop after the file each has in hand, and the signal then
+    // ends the process as it would have.
+    const sigset_t signals = cleanup_signals();
+    const SignalsBlocked blocked(signals);
+    {
+      std::vector<std::jthread> writers;
+      for (Share& share : shares) {
+        writers.emplace_back([&, &share = share] {
+          extract_share(db, extraction, share, stop, done);
+          --running;
+        });
+      }
+      constexpr timespec kTick{.tv_sec = 0, .tv_nsec = 10'000'000};
+      while (running != 0 && ended_by <= 0) {
+        progress.update(done.files, done.bytes);
+        ended_by = ::sigtimedwait(&signals, nullptr, &kTick);
+      }
+      if (ended_by > 0) stop = true;
+    }
+    // Pending until the signals are let through again, when it takes its default action.
+    if (ended_by > 0) {
+      (void)std::signal(ended_by, SIG_DFL);
+      (void)::raise(ended_by);
+    }
+  }
+  return stop;
+}
+
 int run_extract(const ExtractOptions& options) {
   const auto selection = parse_selection(options.selection);  // checked while parsing
   const std::string directory =
@@ -287,28 +410,18 @@ int run_extract(const ExtractOptions& options) {
   }
   if (!stopped) {
     ProgressBar progress(to_read.size() + to_stream.size(), total_bytes, !options.quiet);
-    std::size_t files_done = 0;
-    std::uint64_t bytes_done = 0;
-    // In the order the files lie in the archive, so that it is read front to back in large
-    // pieces.
-    BulkReader reader(*db, to_read);
-    while (const auto file = reader.next()) {
-      progress.update(files_done++, bytes_done);
-      bytes_done += file->entry.size;
-      if (!file->bytes) {
-        report_file_error(kName, file->entry, file->bytes.error());
-        ++tally.failed;
-      } else if (!extraction.write(file->entry, *file->bytes, tally)) {
-        stopped = true;
-        break;
-      }
-    }
+    Done done;
+    std::vector<Share> shares = shares_by_type(to_read, writer_count());
+    stopped = extract_in_parallel(*db, extraction, shares, progress, done);
+    for (const Share& share : shares)
+      tally += share.tally;
     for (std::size_t i = 0; i < to_stream.size() && !stopped; ++i) {
-      progress.update(files_done++, bytes_done);
-      bytes_done += to_stream[i]->size;
+      progress.update(done.files, done.bytes);
       stopped = !extraction.write_streamed(*to_stream[i], tally);
+      ++done.files;
+      done.bytes += to_stream[i]->size;
     }
-    if (!stopped) progress.update(files_done, bytes_done);
+    if (!stopped) progress.update(done.files, done.bytes);
   }
 
   const std::size_t wanted = chosen.size() + missing;
