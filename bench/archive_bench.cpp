@@ -29,6 +29,7 @@
 #include "bench_archive.h"
 #include "block_chain.h"
 #include "file_ext.h"
+#include "huge_pages.h"
 #include "tallowmere_dat/check.h"
 #include "tallowmere_dat/dat_database.h"
 #include "tallowmere_dat/file_type/sound_table.h"
@@ -209,15 +210,22 @@ BENCHMARK_CAPTURE(BM_get_file, large_compressed, bench::kLargeCompressedId)
     ->UseRealTime();
 
 /// The floor of a large read: one positional read of the contiguous file's byte count, into a
-/// fresh buffer as get_file returns (`fresh`), or into one buffer reused (`reused`).
-void BM_pread_floor(benchmark::State& state, bool fresh) {
+/// fresh buffer as get_file returns (`fresh`), or into one buffer reused; with `huge_pages`, the
+/// buffer asks for huge pages before it is first written, as the library's results do.
+void BM_pread_floor(benchmark::State& state, bool fresh, bool huge_pages) {
   REQUIRE_ARCHIVE(state, db);
   const DatFileEntry& entry = *db->files().find(bench::kLargeContiguousId);
-  std::vector<std::uint8_t> reused(fresh ? 0 : entry.size);
+  const auto allocate = [&](std::vector<std::uint8_t>& buffer) {
+    buffer.reserve(entry.size);
+    if (huge_pages) tallowmere_dat::detail::advise_huge_pages(buffer.data(), buffer.capacity());
+    buffer.resize(entry.size);
+  };
+  std::vector<std::uint8_t> reused;
+  if (!fresh) allocate(reused);
   // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused
   for (auto _ : state) {
     std::vector<std::uint8_t> buffer;
-    if (fresh) buffer.resize(entry.size);
+    if (fresh) allocate(buffer);
     std::vector<std::uint8_t>& into = fresh ? buffer : reused;
     if (!tallowmere_dat::read_exact_at_compat(raw_archive(), into, entry.offset)) {
       state.SkipWithError("pread failed");
@@ -226,8 +234,16 @@ void BM_pread_floor(benchmark::State& state, bool fresh) {
   }
   state.SetBytesProcessed(total(state, entry.size));
 }
-BENCHMARK_CAPTURE(BM_pread_floor, fresh_buffer, true)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_pread_floor, reused_buffer, false)
+BENCHMARK_CAPTURE(BM_pread_floor, fresh_buffer, true, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_pread_floor, reused_buffer, false, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_pread_floor, fresh_huge_pages, true, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_pread_floor, reused_huge_pages, false, true)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -13,6 +13,7 @@
 
 #include "buffer.h"
 #include "errors.h"
+#include "huge_pages.h"
 #include "json.h"
 #include "json_schema.h"
 
@@ -117,7 +118,7 @@ py::bytes filled_bytes(std::uint32_t size, Fill fill) {
   auto bytes = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, size));
   if (!bytes) throw py::error_already_set();
   const std::span storage(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.ptr())), size);
-  advise_huge_pages(storage.data(), storage.size());
+  detail::advise_huge_pages(storage.data(), storage.size());
   without_gil([&] { value_or_throw(fill(storage)); });
   return bytes;
 }
@@ -143,8 +144,8 @@ class GrowingBytes {
             nullptr, static_cast<Py_ssize_t>(std::max<std::size_t>(capacity, 1)))),
         most_(most) {
     if (bytes_ == nullptr) throw py::error_already_set();
-    advise_huge_pages(PyBytes_AS_STRING(bytes_),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)));
+    detail::advise_huge_pages(PyBytes_AS_STRING(bytes_),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)));
   }
   GrowingBytes(const GrowingBytes&) = delete;
   GrowingBytes& operator=(const GrowingBytes&) = delete;
@@ -225,7 +226,7 @@ py::bytes Archive::read(const py::handle& key) const {
     // The stored bytes are read once; their prefix sizes the result they are decoded into.
     std::vector<std::uint8_t> stored;
     stored.reserve(found.size);
-    advise_huge_pages(stored.data(), stored.capacity());
+    detail::advise_huge_pages(stored.data(), stored.capacity());
     without_gil([&] { value_or_throw(db->read_file_data(found.offset, found.size, stored)); });
     const std::uint32_t size = declared_size(stored);
     if (backed_by_file(found.size, size)) {

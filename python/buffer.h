@@ -3,10 +3,7 @@
 // Borrowing the bytes of Python objects, and running library calls without the GIL.
 
 #include <pybind11/pybind11.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <bit>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -19,20 +16,6 @@ template <typename F>
 auto without_gil(F&& work) {
   const pybind11::gil_scoped_release released;
   return std::forward<F>(work)();
-}
-
-/// Asks the kernel to back the fresh buffer at `data` (`size` bytes, not written yet) with huge
-/// pages where it can: on these machines a fault per 4 KiB page costs several times the copy
-/// into it, and a 48 MiB result would fault 12,288 times. Only advice: a buffer under 2 MiB, or
-/// a kernel that declines, is left as it is.
-inline void advise_huge_pages(void* data, std::size_t size) {
-  constexpr std::size_t kHugePage = 2U << 20U;
-  if (size < kHugePage) return;
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = std::bit_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (start + page - 1) / page * page;
-  const std::uintptr_t end = (start + size) / page * page;
-  if (end > begin) (void)::madvise(std::bit_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 /// The bytes of any bytes-like object (bytes, bytearray, memoryview, array, mmap), held for the

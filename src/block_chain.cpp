@@ -13,6 +13,7 @@
 
 #include "chain_trace.h"
 #include "format_detail.h"
+#include "huge_pages.h"
 
 namespace tallowmere_dat {
 namespace detail {
@@ -75,7 +76,9 @@ class ChainOutput {
  private:
   std::expected<void, IoError> reserve(std::size_t capacity) {
     try {
+      if (capacity <= bytes_.capacity()) return {};
       bytes_.reserve(capacity);
+      advise_huge_pages(bytes_.data() + bytes_.size(), bytes_.capacity() - bytes_.size());
     } catch (const std::bad_alloc&) {
       return std::unexpected(IoError::with_message(
           IoErrorKind::OutOfMemory,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "huge_pages.h"
 #include "little_endian.h"
 
 namespace tallowmere_dat {
@@ -165,6 +166,7 @@ std::optional<std::uint32_t> decompress_lrs_into(std::span<const std::uint8_t> i
   if (limit > output.capacity()) {
     output.clear();
     output.reserve(limit);
+    detail::advise_huge_pages(output.data(), output.capacity());
   }
   output.resize(limit);
   output.resize(decode_tokens(compressed, output.data(), limit));
