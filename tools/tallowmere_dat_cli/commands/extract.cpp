@@ -356,6 +356,7 @@ bool extract_in_parallel(const DatDatabase& db, const Extraction& extraction,
     const SignalsBlocked blocked(signals);
     {
       std::vector<std::jthread> writers;
+      writers.reserve(shares.size());
       for (Share& share : shares) {
         writers.emplace_back([&, &share = share] {
           extract_share(db, extraction, share, stop, done);
