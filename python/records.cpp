@@ -101,8 +101,12 @@ void add_record_type(py::module_& m, RecordType& record, const char* name, const
 /// is a failed allocation).
 template <std::size_t N>
 py::object make_record(const RecordType& record, std::array<PyObject*, N> items) {
+  // Allocated as the tuple it is: the record types have no hidden fields, and
+  // PyStructSequence_New would look the type's sizes up by name, twice, for every record.
   PyObject* made = nullptr;
-  if (std::ranges::find(items, nullptr) == items.end()) made = PyStructSequence_New(record.type);
+  if (std::ranges::find(items, nullptr) == items.end()) {
+    made = record.type->tp_alloc(record.type, static_cast<Py_ssize_t>(N));
+  }
   if (made == nullptr) {
     for (PyObject* item : items)
       Py_XDECREF(item);
@@ -113,8 +117,26 @@ py::object make_record(const RecordType& record, std::array<PyObject*, N> items)
   return py::reinterpret_steal<py::object>(made);
 }
 
+/// `value` as a Python float (a new reference; null with an error set when it can't be made).
+/// Sound tables repeat a handful of values (1.0, 0.75, 0.5...) over thousands of records, so the
+/// floats made last are kept, a few dozen by their bits, and shared, as floats are immutable;
+/// the GIL guards the cache.
 PyObject* new_float(float value) {
-  return PyFloat_FromDouble(exact_double(value));
+  struct Made {
+    std::uint32_t bits = 0;
+    PyObject* number = nullptr;
+  };
+  static std::array<Made, 64> recent{};
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  Made& slot = recent[(bits * 0x9E3779B1U) >> 26U];
+  if (slot.number == nullptr || slot.bits != bits) {
+    PyObject* number = PyFloat_FromDouble(exact_double(value));
+    if (number == nullptr) return nullptr;
+    Py_XDECREF(slot.number);
+    slot = {bits, number};
+  }
+  Py_INCREF(slot.number);
+  return slot.number;
 }
 
 }  // namespace

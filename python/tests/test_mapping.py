@@ -78,6 +78,15 @@ def test_reprs(tables):
         f"0x{header.root_offset:08X}, version_string={b'v1.2.3' + bytes(10)!r})"]
 
 
+def test_read_takes_its_key_by_position_or_by_name_and_nothing_else(tables):
+    assert tables.read(key=0x20000001) == tables.read(tables[0x20000001]) == tables.read(0x20000001)
+    for args, kwargs in [((), {}), ((0x20000001, 0x20000001), {}), ((), {"id": 0x20000001}),
+                         ((0x20000001,), {"key": 0x20000001})]:
+        with pytest.raises(TypeError, match="takes exactly one argument, key"):
+            tables.read(*args, **kwargs)
+    assert tables.read.__doc__.startswith("The file's bytes")
+
+
 def test_a_closed_archive_says_so(tables):
     tables.close()
     assert repr(tables) == "<Archive 'tables.dat' closed>" and tables.closed
