@@ -225,10 +225,8 @@ py::bytes Archive::read(const py::handle& key) const {
       });
     }
     // The stored bytes are read once; their prefix sizes the result they are decoded into.
-    std::vector<std::uint8_t> stored;
-    stored.reserve(found.size);
-    detail::advise_huge_pages(stored.data(), stored.capacity());
-    without_gil([&] { value_or_throw(db->read_file_data(found.offset, found.size, stored)); });
+    const std::vector<std::uint8_t> stored =
+        without_gil([&] { return value_or_throw(db->read_file_data(found.offset, found.size)); });
     const std::uint32_t size = declared_size(stored);
     if (backed_by_file(found.size, size)) {
       return filled_bytes(size, [&](std::span<std::uint8_t> out) {
@@ -437,120 +435,117 @@ void bind_archive(py::module_& m) {
       .def("__next__", &BulkIterator::next);
 
   const py::module_ abc = py::module_::import("collections.abc");
-  auto archive_class =
-      py::class_<Archive>(
-          m, "Archive",
-          "An open archive: a Mapping from identifier to Entry (ascending), and its "
-          "files' bytes.\n\nUsable as a context manager. After close() every use "
-          "raises ValueError. One archive may be read from several threads at once.")
-          .def_property_readonly(
-              "header", [](const Archive& self) { return self.database()->header(); },
-              "The archive's Header.")
-          .def_property_readonly("path", &Archive::path,
-                                 "The path the archive was opened from; None when opened from "
-                                 "memory.")
-          .def_property_readonly(
-              "skipped",
-              [](const Archive& self) {
-                py::list list;
-                for (const SkippedNode& node : self.database()->skipped())
-                  list.append(py::make_tuple(node.offset, node.message));
-                return list;
-              },
-              "The directory nodes a salvaging open left out, with their subtrees: (offset, "
-              "message) pairs in the order the walk met them; empty after a strict open.")
-          .def_property_readonly("closed", &Archive::closed, "True once close() has been called.")
-          .def(
-              "__len__", [](const Archive& self) { return self.database()->files().size(); },
-              "The number of files.")
-          .def(
-              "__contains__",
-              [](const Archive& self, const py::handle& key) { return self.find(key).has_value(); },
-              py::arg("key"), "True when key is an identifier (or Entry) of a file of the archive.")
-          .def(
-              "__getitem__",
-              [](const Archive& self, const py::handle& key) {
-                if (!key_of(key).is_int) {
-                  PyErr_SetObject(PyExc_KeyError, key.ptr());
-                  throw py::error_already_set();
-                }
-                return self.entry(key);
-              },
-              py::arg("key"),
-              "The Entry of file key; NotFoundError (a KeyError) when there is none.")
-          .def(
-              "__iter__", [](const py::object& self) { return iterate(self, std::nullopt, true); },
-              "The identifiers, ascending.")
-          .def(
-              "keys", [abc](const py::object& self) { return abc.attr("KeysView")(self); },
-              "The identifiers, ascending, as a KeysView.")
-          .def(
-              "values", [abc](const py::object& self) { return abc.attr("ValuesView")(self); },
-              "The entries in ascending identifier order, as a ValuesView.")
-          .def(
-              "items", [abc](const py::object& self) { return abc.attr("ItemsView")(self); },
-              "(identifier, Entry) pairs in ascending identifier order, as an ItemsView.")
-          .def(
-              "get",
-              [](const Archive& self, const py::handle& key, const py::object& default_value) {
-                const auto found = self.find(key);
-                return found ? py::cast(*found) : default_value;
-              },
-              py::arg("key"), py::arg("default") = py::none(),
-              "The Entry of file key, or default when the archive has none.")
-          .def(
-              "entries",
-              [](const py::object& self, std::optional<std::uint8_t> type) {
-                return iterate(self, type, false);
-              },
-              py::arg("type") = py::none(),
-              "The entries in ascending identifier order: all, or those of one type byte.")
-          .def(
-              "_read_many",
-              [](const py::object& self, const std::optional<std::vector<std::uint32_t>>& ids) {
-                return BulkIterator(self, ids);
-              },
-              py::arg("ids") = py::none(),
-              "Every file, or those of ids, in the order they lie in the archive; see read_many.")
-          .def("read_raw", &Archive::read_raw, py::arg("key"),
-               "The file's bytes as stored (still compressed for a compressed entry); a large file "
-               "is read in chunks, as by read(), so Ctrl-C ends a long read.")
-          .def("sound_table", &Archive::sound_table, py::arg("key"),
-               "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
-               "naming the file and where decoding stopped when the table is cut short.")
-          .def("decompressed_size", &Archive::decompressed_size, py::arg("key"),
-               "The size read(key) returns, read from a compressed file's prefix; raises what "
-               "read() "
-               "raises for the prefix.")
-          .def(
-              "check", [](const Archive& self) { return findings_of(self.check().findings); },
-              "Checks the archive's file or bytes: a list of Finding (the fields of `check "
-              "--json`), empty when nothing is wrong.")
-          .def(
-              "explain",
-              [](const Archive& self, std::optional<std::uint32_t> id) {
-                return explanation_json(self, self.explain(id));
-              },
-              py::arg("id") = py::none(),
-              "The header's fields and, with id, that entry's record, path, chain and records: the "
-              "dict `explain --json` prints (its archive is \"<memory>\" for bytes).")
-          .def("close", &Archive::close,
-               "Closes the archive; reads running on other threads finish "
-               "first. Closing twice is fine.")
-          .def("__enter__", [](const py::object& self) { return self; })
-          .def("__exit__",
-               [](Archive& self, const py::args&) {
-                 self.close();
-                 return false;
-               })
-          .def("__repr__", [](const Archive& self) {
-            const auto path = self.path();
-            const std::string name =
-                path ? std::string(py::repr(py::str(path->filename().string()))) : "in memory";
-            if (self.closed()) return "<Archive " + name + " closed>";
-            return "<Archive " + name + " " + std::to_string(self.database()->files().size()) +
-                   " entries>";
-          });
+  py::class_<Archive>(m, "Archive",
+                      "An open archive: a Mapping from identifier to Entry (ascending), and its "
+                      "files' bytes.\n\nUsable as a context manager. After close() every use "
+                      "raises ValueError. One archive may be read from several threads at once.")
+      .def_property_readonly(
+          "header", [](const Archive& self) { return self.database()->header(); },
+          "The archive's Header.")
+      .def_property_readonly("path", &Archive::path,
+                             "The path the archive was opened from; None when opened from "
+                             "memory.")
+      .def_property_readonly(
+          "skipped",
+          [](const Archive& self) {
+            py::list list;
+            for (const SkippedNode& node : self.database()->skipped())
+              list.append(py::make_tuple(node.offset, node.message));
+            return list;
+          },
+          "The directory nodes a salvaging open left out, with their subtrees: (offset, "
+          "message) pairs in the order the walk met them; empty after a strict open.")
+      .def_property_readonly("closed", &Archive::closed, "True once close() has been called.")
+      .def(
+          "__len__", [](const Archive& self) { return self.database()->files().size(); },
+          "The number of files.")
+      .def(
+          "__contains__",
+          [](const Archive& self, const py::handle& key) { return self.find(key).has_value(); },
+          py::arg("key"), "True when key is an identifier (or Entry) of a file of the archive.")
+      .def(
+          "__getitem__",
+          [](const Archive& self, const py::handle& key) {
+            if (!key_of(key).is_int) {
+              PyErr_SetObject(PyExc_KeyError, key.ptr());
+              throw py::error_already_set();
+            }
+            return self.entry(key);
+          },
+          py::arg("key"), "The Entry of file key; NotFoundError (a KeyError) when there is none.")
+      .def(
+          "__iter__", [](const py::object& self) { return iterate(self, std::nullopt, true); },
+          "The identifiers, ascending.")
+      .def(
+          "keys", [abc](const py::object& self) { return abc.attr("KeysView")(self); },
+          "The identifiers, ascending, as a KeysView.")
+      .def(
+          "values", [abc](const py::object& self) { return abc.attr("ValuesView")(self); },
+          "The entries in ascending identifier order, as a ValuesView.")
+      .def(
+          "items", [abc](const py::object& self) { return abc.attr("ItemsView")(self); },
+          "(identifier, Entry) pairs in ascending identifier order, as an ItemsView.")
+      .def(
+          "get",
+          [](const Archive& self, const py::handle& key, const py::object& default_value) {
+            const auto found = self.find(key);
+            return found ? py::cast(*found) : default_value;
+          },
+          py::arg("key"), py::arg("default") = py::none(),
+          "The Entry of file key, or default when the archive has none.")
+      .def(
+          "entries",
+          [](const py::object& self, std::optional<std::uint8_t> type) {
+            return iterate(self, type, false);
+          },
+          py::arg("type") = py::none(),
+          "The entries in ascending identifier order: all, or those of one type byte.")
+      .def(
+          "_read_many",
+          [](const py::object& self, const std::optional<std::vector<std::uint32_t>>& ids) {
+            return BulkIterator(self, ids);
+          },
+          py::arg("ids") = py::none(),
+          "Every file, or those of ids, in the order they lie in the archive; see read_many.")
+      .def("read_raw", &Archive::read_raw, py::arg("key"),
+           "The file's bytes as stored (still compressed for a compressed entry); a large file "
+           "is read in chunks, as by read(), so Ctrl-C ends a long read.")
+      .def("sound_table", &Archive::sound_table, py::arg("key"),
+           "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
+           "naming the file and where decoding stopped when the table is cut short.")
+      .def("decompressed_size", &Archive::decompressed_size, py::arg("key"),
+           "The size read(key) returns, read from a compressed file's prefix; raises what read() "
+           "raises for the prefix.")
+      .def(
+          "check", [](const Archive& self) { return findings_of(self.check().findings); },
+          "Checks the archive's file or bytes: a list of Finding (the fields of `check "
+          "--json`), empty when nothing is wrong.")
+      .def(
+          "explain",
+          [](const Archive& self, std::optional<std::uint32_t> id) {
+            return explanation_json(self, self.explain(id));
+          },
+          py::arg("id") = py::none(),
+          "The header's fields and, with id, that entry's record, path, chain and records: the "
+          "dict `explain --json` prints (its archive is \"<memory>\" for bytes).")
+      .def("close", &Archive::close,
+           "Closes the archive; reads running on other threads finish "
+           "first. Closing twice is fine.")
+      .def("__enter__", [](const py::object& self) { return self; })
+      .def("__exit__",
+           [](Archive& self, const py::args&) {
+             self.close();
+             return false;
+           })
+      .def("__repr__", [](const Archive& self) {
+        const auto path = self.path();
+        const std::string name =
+            path ? std::string(py::repr(py::str(path->filename().string()))) : "in memory";
+        if (self.closed()) return "<Archive " + name + " closed>";
+        return "<Archive " + name + " " + std::to_string(self.database()->files().size()) +
+               " entries>";
+      });
+  auto archive_class = py::reinterpret_borrow<py::class_<Archive>>(m.attr("Archive"));
   def_one_argument_method<&Archive::read>(archive_class, "read", "key", kReadDoc);
   abc.attr("Mapping").attr("register")(m.attr("Archive"));
 
