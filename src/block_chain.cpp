@@ -162,7 +162,7 @@ constexpr std::uint64_t kDoomTraceBlocks = std::uint64_t{1} << 15U;
 
 /// The most a read-ahead covers: a few hundred KiB-sized blocks per request, and still inside a
 /// core's cache (512 KiB of L2 on the machines measured) when the payloads are copied out. Half
-/// the cache read 0.85x as fast as one `pread` of the span, a quarter 0.75x, the whole 0.79x.
+/// the cache read 0.85x as fast as one `pread` of the span, a quarter 0.76x, the whole 0.79x.
 constexpr std::size_t kWindowBytes = std::size_t{256} * 1024;
 /// Windows up to this size live on the stack, so that short chains (directory nodes, most
 /// files) cost no allocation.
