@@ -257,10 +257,10 @@ py::bytes Archive::read_raw(const py::handle& key) const {
       *db, stored, static_cast<std::size_t>(std::min<std::uint64_t>(found.size, file_length_)));
 }
 
-SoundTable Archive::sound_table(const py::handle& key) const {
+py::object Archive::sound_table(const py::handle& key) const {
   const DatFileEntry found = entry(key);
   const auto db = database();
-  return SoundTable(without_gil([&] {
+  return py::cast(SoundTable(without_gil([&] {
     std::vector<std::uint8_t>& bytes = table_buffer();
     value_or_throw(db->get_file_verified(found.id, bytes));
     Cursor cursor(bytes);
@@ -270,7 +270,7 @@ SoundTable Archive::sound_table(const py::handle& key) const {
       throw table_failure(found.id, std::move(table.error()), at, bytes.size());
     }
     return std::move(*table);
-  }));
+  })));
 }
 
 std::uint32_t Archive::decompressed_size(const py::handle& key) const {
@@ -510,9 +510,6 @@ void bind_archive(py::module_& m) {
       .def("read_raw", &Archive::read_raw, py::arg("key"),
            "The file's bytes as stored (still compressed for a compressed entry); a large file "
            "is read in chunks, as by read(), so Ctrl-C ends a long read.")
-      .def("sound_table", &Archive::sound_table, py::arg("key"),
-           "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError "
-           "naming the file and where decoding stopped when the table is cut short.")
       .def("decompressed_size", &Archive::decompressed_size, py::arg("key"),
            "The size read(key) returns, read from a compressed file's prefix; raises what read() "
            "raises for the prefix.")
@@ -547,6 +544,10 @@ void bind_archive(py::module_& m) {
       });
   auto archive_class = py::reinterpret_borrow<py::class_<Archive>>(m.attr("Archive"));
   def_one_argument_method<&Archive::read>(archive_class, "read", "key", kReadDoc);
+  def_one_argument_method<&Archive::sound_table>(
+      archive_class, "sound_table", "key",
+      "read(key) decoded as a sound table.\n\nRaises what read() raises, or BinReadError naming "
+      "the file and where decoding stopped when the table is cut short.");
   abc.attr("Mapping").attr("register")(m.attr("Archive"));
 
   m.def("open", &open_archive, py::arg("source"), py::kw_only(), py::arg("salvage") = false,

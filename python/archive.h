@@ -52,7 +52,8 @@ class Archive {
   /// The file's bytes, verified, decoded straight into the bytes object's storage.
   pybind11::bytes read(const pybind11::handle& key) const;
   pybind11::bytes read_raw(const pybind11::handle& key) const;
-  SoundTable sound_table(const pybind11::handle& key) const;
+  /// `read(key)` decoded as a SoundTable object; raises what `read` raises, or BinReadError.
+  pybind11::object sound_table(const pybind11::handle& key) const;
   std::uint32_t decompressed_size(const pybind11::handle& key) const;
 
  private:
