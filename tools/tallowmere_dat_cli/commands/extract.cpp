@@ -354,6 +354,9 @@ bool extract_in_parallel(const DatDatabase& db, const Extraction& extraction,
     // ends the process as it would have.
     const sigset_t signals = cleanup_signals();
     const SignalsBlocked blocked(signals);
+    // The empty bar comes first: writers of a few small files can be done before this thread
+    // runs again.
+    progress.update(done.files, done.bytes);
     {
       std::vector<std::jthread> writers;
       writers.reserve(shares.size());
